@@ -1,0 +1,152 @@
+// Shared declarations of the keystore I/O daemon: configuration, logging,
+// keystore information, thread list, service loop and the handler table.
+#ifndef KYR_QELKIOD_H
+#define KYR_QELKIOD_H
+
+#include <pthread.h>
+#include <syslog.h>
+
+#include <cstdint>
+#include <cstdio>
+
+#include "dbm_msg.h"
+#include "upcall.h"
+
+// ---- fixed paths and defaults ----
+#define QELKIOD_CONF_DEFAULT   "/etc/opt/orv/vantor/kyrkiod.conf"
+#define QELKIOD_KSDIR_DEFAULT  "/var/opt/orv/vantor/keydata"
+#define QELKIOD_LOCKFILE       "/var/opt/orv/vantor/lock/kyrkiod_lock"
+#define QELKIOD_LOCALEDIR      "/opt/orv/vantor/share/locale"
+#define QELKIOD_TEXTDOMAIN     "ORVW_TKV_ZANT"
+#define QELKIOD_DEVICE         "/dev/qelctl"
+#define QELKIOD_USER_DEFAULT   "daemon"
+#define QELKIOD_MAX_SERVERS    256
+#define QELKIOD_AUDIT_DEFAULT  500
+
+// ---- configuration record ----
+struct qelkiod_server {
+    char *host;
+    int port;
+    int ssl;  // 0 = ldap, 1 = ldaps
+};
+
+struct qelkiod_config {
+    int debug;        // -d count
+    int foreground;   // -F
+    int nservers;
+    int auditloglimit;
+    int degraded;
+    char *user;
+    char *logfile;
+    char *keystoredir;
+    int debuglevel;
+    char *basedn;
+    char *binddn;
+    char *authtype;
+    char *certdb;
+    char *certname;
+    char *passfile;
+    char *password;
+    qelkiod_server servers[QELKIOD_MAX_SERVERS];
+};
+
+extern qelkiod_config mconf;
+extern char *cfile;
+
+// Keystore directory in force: the configured one, else the default.
+const char *qelkiod_ksdir();
+bool cks_configured();
+void free_config_data(qelkiod_config *c);
+int qelkiod_process_config(FILE *fp);
+int qelkiod_process_config_buf(const char *data, size_t len);
+int read_passfile();
+int strtol_strict(const char *text, long *out);
+
+// ---- logging ----
+void qelkiod_log(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void qelkiod_log_init(const char *progpath, int level);
+void qelkiod_set_loglvl(int level);
+int qelkiod_set_logfile();
+void qelkiod_close_logfile();
+extern int logmask;
+extern int kyrkiod_disable_syslog;
+
+// ---- service user and discovery ----
+struct kstinfo {
+    char *name;            // nullptr for the control thread
+    dbm_kstype_t kstype;
+    int fd;                // control device, -1 while none
+    uint32_t dbopen_count;
+};
+
+kstinfo *create_kstinfo(const char *name, dbm_kstype_t kstype);
+void free_kstinfo(void *ks);
+extern pthread_key_t ptconfkey;
+// The calling thread's keystore information, or nullptr.
+inline kstinfo *qelkiod_self() { return static_cast<kstinfo *>(pthread_getspecific(ptconfkey)); }
+
+// Keystore table of one discovery pass; grows as needed.
+struct kstable {
+    kstinfo **v;
+    int count;
+    int cap;
+};
+int kstable_append(kstable *t, kstinfo *ks);
+void kstable_free(kstable *t);  // frees the records still in it
+
+int qelkiod_change_user(const char *user);
+int qelkiod_newuid_sanity();
+int qelkiod_get_ksnames(kstable *t);
+
+// ---- thread list ----
+extern pthread_mutex_t tllock;
+int tlist_add(pthread_t tid, const kstinfo *ks);
+int tlist_mark_self_dead();
+int tlist_rename(const char *oldname, const char *newname);
+void tlist_reap();
+int tlist_cancel_all();
+// True when a live (not dead) thread serves this keystore name and type.
+bool tlist_is_served(const char *name, dbm_kstype_t kstype);
+
+int make_keystore_threads();
+int spawn_ks_thread(kstinfo *ks);
+
+// ---- service loop ----
+void *qelkiod_file_ops(void *arg);
+int submit_message(upcall_buf *buf);
+int qelkiod_task(upcall_buf *buf);
+int task_fw_hello(upcall_buf *buf);
+
+// The device transport.  Production code uses ioctl(2); benchmarks and unit
+// tests install an in-process firmware here.
+typedef int (*qelkiod_ioctl_fn)(int fd, unsigned long cmd, void *arg);
+extern qelkiod_ioctl_fn qelkiod_ioctl;
+
+// ---- handlers (0 answered, ECANCELED nothing more to send, else status) ----
+int task_user_read(upcall_buf *buf);
+int task_user_write(upcall_buf *buf);
+int task_user_del(upcall_buf *buf);
+int task_obj_read(upcall_buf *buf);
+int task_obj_write(upcall_buf *buf);
+int task_obj_del(upcall_buf *buf);
+int task_file_read(upcall_buf *buf);
+int task_file_write(upcall_buf *buf);
+int task_file_del(upcall_buf *buf);
+int task_db_read(upcall_buf *buf);
+int task_db_del(upcall_buf *buf);
+int task_db_check(upcall_buf *buf);
+int task_db_join(upcall_buf *buf);
+int task_db_archive(upcall_buf *buf);
+int task_db_unarchive(upcall_buf *buf);
+int task_db_rename(upcall_buf *buf);
+int task_log_read(upcall_buf *buf);
+int task_log_write(upcall_buf *buf);
+
+// ---- name checks (names from the firmware become paths) ----
+// A keystore name: 1..63 characters, no '/', not "." or "..".
+bool qelkiod_valid_ksname(const char *name);
+// A file name inside the keystore directory: not empty, not absolute, no
+// ".." component.
+bool qelkiod_valid_filename(const char *name);
+
+#endif  // KYR_QELKIOD_H

@@ -1,0 +1,62 @@
+// Local keystore backend: a Berkeley DB environment per keystore in the
+// keystore directory, and the per-upcall keystore handle shared with the
+// directory backend.
+#ifndef KYR_LOCALKS_H
+#define KYR_LOCALKS_H
+
+#include <db.h>
+#include <dirent.h>
+
+#include <cstdint>
+
+#include "../core/qelkiod.h"
+
+typedef struct ldap LDAP;
+
+#define KS_USER_DB        "user.db"
+#define KS_OBJECT_DB      "object.db"
+#define KS_AUDITLOG_DB    "auditlog.db"
+#define KS_AUDITLOG_OLD_DB "auditlog.old.db"
+#define LOG_REMOVAL_INTERVAL 1000
+#define KS_PATH_MAX 4096
+
+struct ks_handle {
+    LDAP *ld;
+    DB_ENV *env;
+    DB *db;
+    const char *dbname;
+    char envpath[KS_PATH_MAX];
+    uint32_t oflags;
+};
+
+int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype);
+void ks_handle_close(ks_handle *h, dbm_kstype_t kstype);
+int init_db(ks_handle *h);
+void log_removal_check(ks_handle *h);
+int localks_db_make(upcall_buf *buf);
+int localks_db_check(const char *ksdir, const char *name);
+int localks_del_keystore(const char *ksdir, const char *name);
+int localks_lsn_reset(DB_ENV *env, const char *file);
+int kscomp(const struct dirent *d);
+int fcomp(const struct dirent *d);
+
+// Users and objects.
+int write_user_byid(DB_ENV *env, DB *db, upcall_buf *buf);
+int delete_user_byid(DB_ENV *env, DB *udb, DB *odb, upcall_buf *buf);
+int write_obj_byid(DB_ENV *env, DB *db, upcall_buf *buf);
+int delete_obj_byid(DB_ENV *env, DB *db, upcall_buf *buf);
+int delete_obj_byuser(DB_ENV *env, DB *db, upcall_buf *buf);
+int delete_all_user_objects(DB *db, DB_TXN *txn, const unsigned char *uid, int uidlen);
+int read_users_byid(DB *db, upcall_buf *req, upcall_buf *ans);
+int read_all_users(DB *db, upcall_buf *buf);
+int read_objs_byid(DB *db, upcall_buf *req, upcall_buf *ans);
+int read_objs_byuser(DB *db, upcall_buf *buf);
+int read_all_objs(DB *db, upcall_buf *buf);
+
+// Audit log.
+int localks_rotation_req(DB *db, int n);
+int localks_log_rotate(ks_handle *h);
+int write_log_entries(DB_ENV *env, DB *db, upcall_buf *buf);
+int read_log_entries(DB *db, upcall_buf *buf);
+
+#endif  // KYR_LOCALKS_H

@@ -1,0 +1,82 @@
+/*
+ * The small OS interface the qelctl core is written against.  The Linux
+ * layer implements it on the kernel's own calls; the test bed implements it
+ * in user space.  No OS include in here.
+ *
+ * The kernel already has functions and macros called mutex_init and
+ * friends, so the implementations carry a qelctl_ prefix and the core uses
+ * the short names through the macros below.
+ */
+#ifndef KYR_QELCTL_COMPAT_H
+#define KYR_QELCTL_COMPAT_H
+
+#ifdef __KERNEL__
+#include <linux/types.h>
+#else
+#include <stddef.h>
+#include <stdint.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Kernel mutex: a spin lock taken with interrupts saved. */
+typedef struct kmutex {
+	void *impl;               /* the OS lock, allocated by mutex_init */
+	unsigned long flags;      /* saved interrupt flags */
+	int interrupt;
+	int locked;
+} kmutex_t;
+
+int qelctl_mutex_init(kmutex_t *m);
+void qelctl_mutex_enter(kmutex_t *m);
+void qelctl_mutex_exit(kmutex_t *m);
+void qelctl_mutex_destroy(kmutex_t *m);
+#define mutex_init(m)    qelctl_mutex_init(m)
+#define mutex_enter(m)   qelctl_mutex_enter(m)
+#define mutex_exit(m)    qelctl_mutex_exit(m)
+#define mutex_destroy(m) qelctl_mutex_destroy(m)
+
+/* Allocator: KM_SLEEP may sleep, KM_NOSLEEP must not.  Up to 128 KiB a
+ * plain allocation, above it DMA-zone pages; order above 10 refused. */
+#define KM_SLEEP   0
+#define KM_NOSLEEP 1
+#define QELCTL_KMEM_PLAIN_MAX 0x20000u
+#define QELCTL_KMEM_MAX_ORDER 10
+void *qelctl_kmem_alloc(size_t size, int flag);
+void *qelctl_kmem_zalloc(size_t size, int flag);
+void qelctl_kmem_free(void *p, size_t size);
+#define kmem_alloc(s, f)  qelctl_kmem_alloc((s), (f))
+#define kmem_zalloc(s, f) qelctl_kmem_zalloc((s), (f))
+#define kmem_free(p, s)   qelctl_kmem_free((p), (s))
+
+/* Copies between the caller's memory and the module's: 0 or EFAULT. */
+int qelctl_ddi_copyin(const void *uaddr, void *kaddr, size_t len, int mode);
+int qelctl_ddi_copyout(const void *kaddr, void *uaddr, size_t len, int mode);
+#define ddi_copyin(u, k, l, m)  qelctl_ddi_copyin((u), (k), (l), (m))
+#define ddi_copyout(k, u, l, m) qelctl_ddi_copyout((k), (u), (l), (m))
+
+/* Device numbers. */
+typedef unsigned long qelctl_dev_t;
+#define getminor(d)       ((int)((d) & 0xfffffUL))
+#define getmajor(d)       ((int)((d) >> 20))
+#define makedevice(ma, mi) ((((qelctl_dev_t)(ma)) << 20) | ((qelctl_dev_t)(mi) & 0xfffffUL))
+
+/* Register access. */
+typedef void *ddi_acc_handle_t;
+uint32_t qelctl_ddi_get32(ddi_acc_handle_t h, const volatile uint32_t *addr);
+#define ddi_get32(h, a) qelctl_ddi_get32((h), (a))
+
+/* Kernel log: "KYR ERROR:" lines. */
+void qelctl_log_error(const char *fmt, ...)
+#ifdef __GNUC__
+	__attribute__((format(printf, 1, 2)))
+#endif
+	;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KYR_QELCTL_COMPAT_H */
