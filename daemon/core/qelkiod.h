@@ -109,6 +109,9 @@ int tlist_cancel_all();
 bool tlist_is_served(const char *name, dbm_kstype_t kstype);
 
 int make_keystore_threads();
+// Start-up steps after the fork: thread list mutex, signal dispositions,
+// TSD key, the threads, the supervision loop.  Returns the exit status.
+int qelkiod_run_service();
 int spawn_ks_thread(kstinfo *ks);
 
 // ---- service loop ----
