@@ -61,6 +61,29 @@ int qelkiod_process_config(FILE *fp);
 int qelkiod_process_config_buf(const char *data, size_t len);
 int read_passfile();
 int strtol_strict(const char *text, long *out);
+// One serverlist value ("ldap[s]://host[:port]"); 0 when a server was added.
+int qelkiod_add_server(const char *value);
+// Start-up step 6: read cfile (default path when unset) into mconf, or warn
+// and keep the defaults.  Always 0.
+int qelkiod_load_config();
+// Zero mconf and set the start-up values; the command-line settings (-d
+// count, -F) are given again since they are not in the file.
+void qelkiod_reset_config(int debugcount, int foreground);
+// Debug level for a number of -d options (5 raised by one each, at most 7).
+int qelkiod_debuglevel_for(int debugcount);
+// Logs which of the centralized/degraded situations is in force.
+void qelkiod_report_degraded();
+// When servers are configured, read the password file (degraded on
+// failure); then the degraded-mode report.  Used at start-up and reload.
+void qelkiod_settle_cks();
+// Lock file: $KYRKIOD_LOCKFILE when set and non-empty, else QELKIOD_LOCKFILE.
+const char *qelkiod_lockfile_path();
+// Opens (0600) and write-locks the lock file with an open-file-description
+// lock, held as long as *fd_out stays open (also across fork).  Refusal by
+// another holder logs its pid and returns the errno of the refusal.
+int qelkiod_take_lockfile(const char *path, int *fd_out);
+// Records the calling process's pid in the lock file.
+int qelkiod_lockfile_write_pid(int fd);
 
 // ---- logging ----
 void qelkiod_log(int level, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
