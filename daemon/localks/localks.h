@@ -20,6 +20,17 @@ typedef struct ldap LDAP;
 #define LOG_REMOVAL_INTERVAL 1000
 #define KS_PATH_MAX 4096
 
+// Environment flags: every open runs normal recovery.
+#define KS_ENV_FLAGS (DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_LOG | \
+                      DB_INIT_MPOOL | DB_INIT_TXN)
+#define KS_DB_LORDER 4321
+
+// Environment sizes (see localks_env_config in env.cc for the reasoning).
+#define KS_LG_MAX        (1024u * 1024u)   // transaction log file size
+#define KS_LG_BSIZE      (256u * 1024u)    // in-memory log buffer
+#define KS_CACHE_BYTES   (2u * 1024u * 1024u)
+#define KS_LK_MAX        20000u            // locks, lock objects, lockers
+
 struct ks_handle {
     LDAP *ld;
     DB_ENV *env;
@@ -28,6 +39,13 @@ struct ks_handle {
     char envpath[KS_PATH_MAX];
     uint32_t oflags;
 };
+
+// Applies the keystore environment sizes to a created, unopened handle.
+int localks_env_config(DB_ENV *env);
+// Opens a database of an open environment with the keystore settings (byte
+// order 4321, DB_RECNUM for the audit logs, auto-commit).  On failure the
+// handle is closed and *out stays nullptr.
+int localks_open_db(DB_ENV *env, const char *dbname, uint32_t oflags, DB **out);
 
 int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype);
 void ks_handle_close(ks_handle *h, dbm_kstype_t kstype);
