@@ -12,9 +12,11 @@
 
 #ifdef __KERNEL__
 #include <linux/types.h>
+#include <linux/errno.h>
 #else
 #include <stddef.h>
 #include <stdint.h>
+#include <errno.h>
 #endif
 
 #ifdef __cplusplus
@@ -44,6 +46,27 @@ void qelctl_mutex_destroy(kmutex_t *m);
 #define KM_NOSLEEP 1
 #define QELCTL_KMEM_PLAIN_MAX 0x20000u
 #define QELCTL_KMEM_MAX_ORDER 10
+#define QELCTL_PAGE_SIZE      4096u
+
+/* Page order of an allocation: -1 for a plain allocation (at most 128 KiB),
+ * else ceil(log2(ceil(size / 4096))).  Shared by every OS layer so that the
+ * alloc and free sides and the two implementations cannot drift apart.  An
+ * order above QELCTL_KMEM_MAX_ORDER is refused by both kmem_alloc ("<3>KYR
+ * ERROR:kmem_alloc: size %d is too large\n") and kmem_free (same text with
+ * kmem_free; nothing is freed). */
+static inline int qelctl_kmem_order(size_t size)
+{
+	size_t pages;
+	int order = 0;
+
+	if (size <= QELCTL_KMEM_PLAIN_MAX)
+		return -1;
+	pages = size / QELCTL_PAGE_SIZE + (size % QELCTL_PAGE_SIZE != 0);
+	while (order < 63 && ((size_t)1 << order) < pages)
+		order++;
+	return order;
+}
+
 void *qelctl_kmem_alloc(size_t size, int flag);
 void *qelctl_kmem_zalloc(size_t size, int flag);
 void qelctl_kmem_free(void *p, size_t size);
@@ -57,6 +80,11 @@ int qelctl_ddi_copyout(const void *kaddr, void *uaddr, size_t len, int mode);
 #define ddi_copyin(u, k, l, m)  qelctl_ddi_copyin((u), (k), (l), (m))
 #define ddi_copyout(k, u, l, m) qelctl_ddi_copyout((k), (u), (l), (m))
 
+/* Frees consistent DMA memory (descriptor type 0x10) that the driver put
+ * on a control DMA descriptor; qelctl never allocates such memory itself. */
+void qelctl_dma_free_coherent(void *pdev, size_t size, void *cpu_addr,
+    uint64_t bus_addr);
+
 /* Device numbers. */
 typedef unsigned long qelctl_dev_t;
 #define getminor(d)       ((int)((d) & 0xfffffUL))
@@ -68,7 +96,8 @@ typedef void *ddi_acc_handle_t;
 uint32_t qelctl_ddi_get32(ddi_acc_handle_t h, const volatile uint32_t *addr);
 #define ddi_get32(h, a) qelctl_ddi_get32((h), (a))
 
-/* Kernel log: "KYR ERROR:" lines. */
+/* Kernel log: the implementation prefixes "<3>KYR ERROR:" (KERN_ERR) to
+ * the formatted text; fmt carries its own trailing newline. */
 void qelctl_log_error(const char *fmt, ...)
 #ifdef __GNUC__
 	__attribute__((format(printf, 1, 2)))
