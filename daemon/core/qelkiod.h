@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <syslog.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 
@@ -135,7 +136,17 @@ int make_keystore_threads();
 // Start-up steps after the fork: thread list mutex, signal dispositions,
 // TSD key, the threads, the supervision loop.  Returns the exit status.
 int qelkiod_run_service();
+// Starts a thread for the record, which then belongs to the thread.  A
+// keystore that already has a live thread gets no second one: the record
+// is freed, the refusal logged, and 0 returned (the keystore is served).
 int spawn_ks_thread(kstinfo *ks);
+
+// ---- signals and supervision ----
+extern volatile sig_atomic_t sigcaught;  // 0 or the first pending signal
+void sig_function(int sig);              // records only; never logs
+int qelkiod_install_signals();
+int qelkiod_supervise();                 // the main thread's loop until shutdown
+int s_hup();                             // reload: 1 keep running, 0 stop
 
 // ---- service loop ----
 void *qelkiod_file_ops(void *arg);
@@ -147,6 +158,8 @@ int task_fw_hello(upcall_buf *buf);
 // tests install an in-process firmware here.
 typedef int (*qelkiod_ioctl_fn)(int fd, unsigned long cmd, void *arg);
 extern qelkiod_ioctl_fn qelkiod_ioctl;
+// Control device the service threads open; tests point it elsewhere.
+extern const char *qelkiod_devpath;
 
 // ---- handlers (0 answered, ECANCELED nothing more to send, else status) ----
 int task_user_read(upcall_buf *buf);
