@@ -1,0 +1,81 @@
+// DB_CHECK (is a keystore name taken?) and DB_DELETE (remove a keystore),
+// each by keystore type: the local backend works on the keystore directory,
+// the centralized one on the directory service.
+#include <cerrno>
+#include <cstring>
+
+#include "../cks/cks.h"
+#include "../localks/localks.h"
+
+namespace {
+
+int answer_ok(upcall_buf *buf)
+{
+    make_response(msg_hdr(buf->msg), 0);
+    submit_message(buf);
+    return 0;
+}
+
+int check_central(upcall_buf *buf, const char *name)
+{
+    if (!cks_configured()) {
+        qelkiod_log(LOG_INFO, "LDAP Keystore Check: Centralized keystore support not configured");
+        return EOPNOTSUPP;
+    }
+    // Opening a centralized keystore handle checks the message type and
+    // connects to the directory.
+    ks_handle h;
+    memset(&h, 0, sizeof(h));
+    int ret = ks_handle_open(&h, buf, DBM_KS_LDAP);
+    if (ret != 0)
+        return ret;
+    ret = cks_db_check(h.ld, name);
+    ks_handle_close(&h, DBM_KS_LDAP);
+    return ret;
+}
+
+}  // namespace
+
+int task_db_check(upcall_buf *buf)
+{
+    char name[DBM_KSNAME_LEN];
+    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
+    uint32_t kstype = static_cast<uint32_t>(msg_get32(buf->msg, DBM_KSTYPE_OFF));
+    int ret;
+    if (kstype == DBM_KS_LOCAL) {
+        ret = localks_db_check(buf->ksdir, name);
+    } else if (kstype == DBM_KS_LDAP) {
+        ret = check_central(buf, name);
+    } else {
+        qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", kstype);
+        ret = EINVAL;
+    }
+    return ret == 0 ? answer_ok(buf) : ret;
+}
+
+int task_db_del(upcall_buf *buf)
+{
+    kstinfo *ks = qelkiod_self();
+    if (ks == nullptr) {
+        int err = errno != 0 ? errno : ENOENT;
+        qelkiod_log(LOG_ERR, "Cannot get TSD value for DB_DEL: %s", strerror(err));
+        return err;
+    }
+    char name[DBM_KSNAME_LEN];
+    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
+    int ret;
+    if (ks->kstype == DBM_KS_LOCAL) {
+        ret = localks_del_keystore(buf->ksdir, name);
+    } else if (ks->kstype == DBM_KS_LDAP) {
+        LDAP *ld = nullptr;
+        ret = connect_bind_ldap(&ld);
+        if (ret == 0)
+            ret = cks_del_keystore(ld, name);
+        if (ld != nullptr)
+            cks_unbind(ld);
+    } else {
+        qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);
+        ret = EINVAL;
+    }
+    return ret == 0 ? answer_ok(buf) : ret;
+}
