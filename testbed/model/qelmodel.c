@@ -241,6 +241,16 @@ static void qm_xfer_record(qelmodel_card_t *card, qelmodel_xfer_t *x,
 	qm_sha256_final(&h, x->sha256);
 }
 
+static void qm_maybe_clobber(qelmodel_card_t *card)
+{
+	if (!card->clobber_desc)
+		return;
+	card->dev.ctl_dma.sglist = NULL;
+	card->dev.ctl_dma.cpu_addr = NULL;
+	card->dev.ctl_dma.size = 0;
+	card->dev.ctl_dma.n_pages = card->dev.ctl_dma.n_dma_pages = 0;
+}
+
 /* ------------------------------------------------------------------ */
 /* Life of the model and test-facing setters                            */
 
@@ -837,6 +847,7 @@ int qel_fdi_dl(qel_dev_t *dev, void *buf, size_t size)
 	rc = qm_enter(card, QM_EP_FDI_DL);
 	qm_xfer_record(card, &card->last_fdi_dl, -1, buf, size);
 	card->n_fdi_dl++;
+	qm_maybe_clobber(card);
 	qm_unlock(qm_sync);
 	return rc;
 }
@@ -850,6 +861,7 @@ int qel_fwupdate(qel_dev_t *dev, int select, void *buf, size_t size)
 	rc = qm_enter(card, QM_EP_FWUPDATE);
 	qm_xfer_record(card, &card->last_fw, select, buf, size);
 	card->n_fw++;
+	qm_maybe_clobber(card);
 	qm_unlock(qm_sync);
 	return rc;
 }
@@ -917,6 +929,7 @@ int qel_seccmd(qel_dev_t *dev, void *buf, size_t buflen, uint32_t *size,
 	}
 	/* Without a scripted reply the request stays in the buffer as the
 	 * reply: an echo of *size bytes. */
+	qm_maybe_clobber(card);
 	qm_unlock(qm_sync);
 	return rc;
 }

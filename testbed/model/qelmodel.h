@@ -70,7 +70,10 @@ typedef struct qelmodel_card {
 	int state_changes;           /* successful qel_chgstate_* calls */
 	uint8_t *pubkey;             /* blob set by qelmodel_set_pubkey */
 	size_t pubkey_len;
-	/* Transfers. */
+	/* Transfers.  With clobber_desc set, the card wipes its control DMA
+	 * descriptor (no list, no address, size 0) after each transfer, as a
+	 * driver may; qelctl must free by its own copy. */
+	int clobber_desc;
 	qelmodel_xfer_t last_fw;     /* qel_fwupdate */
 	long n_fw;
 	qelmodel_xfer_t last_fdi_dl; /* qel_fdi_dl */
