@@ -15,6 +15,8 @@
 #include <mutex>
 #include <sstream>
 
+#include <db.h>
+
 #include "qelctl.h"
 
 namespace {
@@ -394,4 +396,77 @@ bool fw_write_file(const std::string &path, const std::string &data)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(data.data(), static_cast<std::streamsize>(data.size()));
     return static_cast<bool>(out);
+}
+
+namespace {
+
+// Opens an environment and one database for a test's own look at the disk.
+bool open_env_db(const std::string &envdir, const char *dbname, DB_ENV **env, DB **db)
+{
+    *env = nullptr;
+    *db = nullptr;
+    if (db_env_create(env, 0) != 0)
+        return false;
+    u_int32_t fl = DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN;
+    if ((*env)->open(*env, envdir.c_str(), fl, 0) != 0 || db_create(db, *env, 0) != 0) {
+        (*env)->close(*env, 0);
+        *env = nullptr;
+        return false;
+    }
+    if ((*db)->open(*db, nullptr, dbname, nullptr, DB_UNKNOWN, DB_AUTO_COMMIT, 0) != 0) {
+        (*db)->close(*db, 0);
+        (*env)->close(*env, 0);
+        *env = nullptr;
+        *db = nullptr;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool fw_dump_db(const std::string &envdir, const char *dbname,
+                std::vector<std::pair<std::string, std::string>> *out)
+{
+    out->clear();
+    DB_ENV *env;
+    DB *db;
+    if (!open_env_db(envdir, dbname, &env, &db))
+        return false;
+    DBC *c = nullptr;
+    bool ok = db->cursor(db, nullptr, &c, 0) == 0;
+    if (ok) {
+        DBT k, v;
+        memset(&k, 0, sizeof(k));
+        memset(&v, 0, sizeof(v));
+        int ret;
+        while ((ret = c->get(c, &k, &v, DB_NEXT)) == 0)
+            out->emplace_back(std::string(static_cast<char *>(k.data), k.size),
+                              std::string(static_cast<char *>(v.data), v.size));
+        ok = ret == DB_NOTFOUND;
+        c->close(c);
+    }
+    db->close(db, 0);
+    env->close(env, 0);
+    return ok;
+}
+
+bool fw_put_db(const std::string &envdir, const char *dbname, const std::string &key,
+               const std::string &data)
+{
+    DB_ENV *env;
+    DB *db;
+    if (!open_env_db(envdir, dbname, &env, &db))
+        return false;
+    DBT k, v;
+    memset(&k, 0, sizeof(k));
+    memset(&v, 0, sizeof(v));
+    k.data = const_cast<char *>(key.data());
+    k.size = static_cast<u_int32_t>(key.size());
+    v.data = const_cast<char *>(data.data());
+    v.size = static_cast<u_int32_t>(data.size());
+    bool ok = db->put(db, nullptr, &k, &v, DB_AUTO_COMMIT) == 0;
+    db->close(db, 0);
+    env->close(env, 0);
+    return ok;
 }

@@ -105,6 +105,14 @@ void fake_ks_fini(fake_ks *k);
 // Names of the regular files in a directory, sorted (for "nothing changed").
 std::vector<std::string> fw_list_dir(const std::string &dir);
 std::string fw_read_file(const std::string &path);
+// Every key and data of a database in a keystore environment, read with a
+// plain Berkeley DB open of its own (recovery included), in key order.
+// Returns false when the environment or database cannot be opened.
+bool fw_dump_db(const std::string &envdir, const char *dbname,
+                std::vector<std::pair<std::string, std::string>> *out);
+// Stores one record directly (auto-commit), bypassing the handlers.
+bool fw_put_db(const std::string &envdir, const char *dbname, const std::string &key,
+               const std::string &data);
 bool fw_write_file(const std::string &path, const std::string &data);
 
 #endif  // KYR_TEST_FAKE_FW_H
