@@ -1,0 +1,616 @@
+// The simulator's server: the listening socket, file and call connections,
+// the commands of the control device run through the qelctl core, and the
+// watch for hang-ups that stands in for the kernel's file lifetime.
+//
+// Threads: one acceptor, one monitor (epoll over file connections and the
+// call connections of running commands), and one short-lived worker per
+// accepted connection (it opens the file, or runs the one command of a call
+// connection).  A command blocked in a DB_STANDBY wait keeps its worker.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "compat_user.h"
+#include "sim_internal.h"
+
+namespace {
+
+std::mutex g_sim_mu;
+kyrsim *g_sim = nullptr;
+thread_local sim_call *t_call = nullptr;
+
+constexpr uint64_t kFileTag = 1ull << 63;
+constexpr uint64_t kStopTag = 0;
+
+bool send_all(int fd, const void *buf, size_t len)
+{
+    const char *p = static_cast<const char *>(buf);
+    while (len > 0) {
+        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool recv_all(int fd, void *buf, size_t len)
+{
+    char *p = static_cast<char *>(buf);
+    while (len > 0) {
+        ssize_t n = recv(fd, p, len, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// Sends a frame; len bytes of payload follow when payload is given (a
+// KSP_READ states a length but carries nothing).
+bool send_frame(int fd, uint32_t op, uint32_t a, uint32_t b, uint64_t x, const void *payload,
+                uint32_t len)
+{
+    ksp_frame_t f{};
+    f.magic = KSP_MAGIC;
+    f.op = op;
+    f.a = a;
+    f.b = b;
+    f.x = x;
+    f.len = len;
+    return send_all(fd, &f, sizeof f) && (len == 0 || !payload || send_all(fd, payload, len));
+}
+
+bool recv_frame(int fd, ksp_frame_t *f)
+{
+    return recv_all(fd, f, sizeof *f) && f->magic == KSP_MAGIC;
+}
+
+uint32_t be32(const uint8_t *p)
+{
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
+}
+
+// Starts a detached worker counted in sim->workers (kyrsim_stop waits for
+// all of them).
+template <typename F>
+void spawn_worker(kyrsim *s, F fn)
+{
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        s->workers++;
+    }
+    std::thread([s, fn]() {
+        fn();
+        std::lock_guard<std::mutex> lk(s->mu);
+        s->workers--;
+        s->cv.notify_all();
+    }).detach();
+}
+
+// ---- memory of the caller ----
+
+// Copy backend of a command: asks the caller's interposer to read or write
+// its memory.  A broken connection counts as a bad address.
+int call_copy(void *ctx, int to_user, uint64_t uaddr, void *kaddr, size_t len)
+{
+    sim_call *c = static_cast<sim_call *>(ctx);
+    ksp_frame_t f{};
+    if (len > KSP_MAX_XFER)
+        return EFAULT;
+    if (to_user) {
+        if (!send_frame(c->fd, KSP_WRITE, 0, 0, uaddr, kaddr, static_cast<uint32_t>(len)) ||
+            !recv_frame(c->fd, &f) || f.op != KSP_WROTE)
+            return EFAULT;
+        return f.a ? EFAULT : 0;
+    }
+    if (!send_frame(c->fd, KSP_READ, 0, 0, uaddr, nullptr, static_cast<uint32_t>(len)) ||
+        !recv_frame(c->fd, &f) || f.op != KSP_DATA)
+        return EFAULT;
+    if (f.a != 0)
+        return EFAULT;
+    if (f.len != len || !recv_all(c->fd, kaddr, len))
+        return EFAULT;
+    if (c->cmd == QELCTLUPCALL && g_sim) {
+        // The control device reads the message header first, then (for a
+        // hello or response) the whole message: watch both to follow the
+        // daemon's exchange.
+        const uint8_t *p = static_cast<const uint8_t *>(kaddr);
+        std::lock_guard<std::mutex> lk(g_sim->mu);
+        c->ncopyin++;
+        if (c->ncopyin == 1 && len >= DBM_HDR_SIZE) {
+            c->upcall_type = be32(p);
+            if (c->upcall_type == DB_STANDBY)
+                sim_fw_standby(g_sim, c, p);
+        } else if (c->ncopyin == 2 && c->upcall_type == DB_HELLO && len >= DBM_DOMAIN_OFF) {
+            size_t n = 0;
+            while (n < DBM_KSNAME_LEN && p[DBM_KSNAME_OFF + n])
+                n++;
+            c->hello_ks.assign(reinterpret_cast<const char *>(p + DBM_KSNAME_OFF), n);
+            if (len >= DBM_DOMAIN_OFF + DBM_DOMAIN_LEN) {
+                n = 0;
+                while (n < DBM_DOMAIN_LEN && p[DBM_DOMAIN_OFF + n])
+                    n++;
+                c->hello_domain.assign(reinterpret_cast<const char *>(p + DBM_DOMAIN_OFF), n);
+            }
+        }
+    }
+    return 0;
+}
+
+int access_code(const sim_node &n, int mode)
+{
+    if (!n.present)
+        return ENOENT;
+    if (mode & ~n.mode & (R_OK | W_OK | X_OK))
+        return EACCES;
+    return 0;
+}
+
+int open_mode(int flags)
+{
+    switch (flags & O_ACCMODE) {
+    case O_RDONLY: return R_OK;
+    case O_WRONLY: return W_OK;
+    default: return R_OK | W_OK;
+    }
+}
+
+// ---- connections ----
+
+void serve_open(kyrsim *s, int fd, const ksp_frame_t &f)
+{
+    if (f.a != KSP_DEV_QELCTL && f.a != KSP_DEV_KYRF) {
+        send_frame(fd, KSP_OPENED, ENXIO, 0, 0, nullptr, 0);
+        close(fd);
+        return;
+    }
+    auto file = std::make_shared<sim_file>();
+    file->dev = static_cast<int>(f.a);
+    file->fd = fd;
+    int rc;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        rc = s->stopping ? ENXIO : access_code(s->nodes[f.a], open_mode(static_cast<int>(f.b)));
+    }
+    if (rc == 0 && file->dev == KSP_DEV_QELCTL) {
+        qelctl_dev_t d = makedevice(s->dip->major, 0);
+        rc = qelctl_open(&d, static_cast<int>(f.b), 0, nullptr);
+        file->devno = d;
+        file->minor = getminor(d);
+    }
+    if (rc != 0) {
+        send_frame(fd, KSP_OPENED, static_cast<uint32_t>(rc), 0, 0, nullptr, 0);
+        close(fd);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        file->id = s->next_file++;
+        s->files[file->id] = file;
+        epoll_event ev{};
+        ev.events = EPOLLIN | EPOLLRDHUP;
+        ev.data.u64 = kFileTag | file->id;
+        epoll_ctl(s->epfd, EPOLL_CTL_ADD, fd, &ev);
+    }
+    // A failed answer shows up as a hang-up in the monitor, which closes.
+    send_frame(fd, KSP_OPENED, 0, file->id, 0, nullptr, 0);
+}
+
+void serve_call(kyrsim *s, int fd, const ksp_frame_t &f)
+{
+    sim_call call;
+    call.fd = fd;
+    call.cmd = f.b;
+    call.arg = f.x;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        auto it = s->files.find(f.a);
+        if (it == s->files.end() || it->second->closing || s->stopping) {
+            send_frame(fd, KSP_DONE, EBADF, 0, 0, nullptr, 0);
+            close(fd);
+            return;
+        }
+        call.file = it->second;
+        call.file->active++;
+        call.id = s->next_call++;
+        s->calls[call.id] = &call;
+        epoll_event ev{};
+        ev.events = EPOLLRDHUP | EPOLLONESHOT;
+        ev.data.u64 = call.id;
+        epoll_ctl(s->epfd, EPOLL_CTL_ADD, fd, &ev);
+    }
+
+    int rc = 0;
+    int64_t rval = 0;
+    t_call = &call;
+    qelsim_set_copy_backend(call_copy, &call);
+    if (call.file->dev == KSP_DEV_QELCTL) {
+        int rv = 0;
+        rc = qelctl_ioctl(call.file->devno, static_cast<int>(call.cmd),
+                          static_cast<unsigned long>(call.arg), 0, nullptr, &rv);
+        rval = rv;
+    } else {
+        kyrsim_token_fn fn;
+        void *ctx;
+        {
+            std::lock_guard<std::mutex> lk(s->mu);
+            fn = s->token_fn;
+            ctx = s->token_ctx;
+        }
+        if (fn)
+            rc = fn(ctx, static_cast<int>(call.file->id), call.cmd, call.arg, &rval);
+        else
+            rval = KYRSIM_CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    qelsim_set_copy_backend(nullptr, nullptr);
+    t_call = nullptr;
+
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        if (call.cmd == QELCTLUPCALL && call.upcall_type == DB_HELLO)
+            sim_fw_hello_done(s, &call, rc);
+        epoll_ctl(s->epfd, EPOLL_CTL_DEL, fd, nullptr);
+        s->calls.erase(call.id);
+        call.file->active--;
+        s->cv.notify_all();
+    }
+    send_frame(fd, KSP_DONE, static_cast<uint32_t>(rc), 0, static_cast<uint64_t>(rval), nullptr, 0);
+    close(fd);
+}
+
+void serve_access(kyrsim *s, int fd, const ksp_frame_t &f)
+{
+    int rc = ENOENT;
+    if (f.a == KSP_DEV_QELCTL || f.a == KSP_DEV_KYRF) {
+        std::lock_guard<std::mutex> lk(s->mu);
+        rc = access_code(s->nodes[f.a], static_cast<int>(f.b));
+    }
+    send_frame(fd, KSP_DONE, static_cast<uint32_t>(rc), 0, 0, nullptr, 0);
+    close(fd);
+}
+
+void serve_conn(kyrsim *s, int fd)
+{
+    // The interposer sends its request right after connecting; a peer that
+    // says nothing for 5 s is dropped.
+    pollfd p{fd, POLLIN, 0};
+    ksp_frame_t f{};
+    if (poll(&p, 1, 5000) != 1 || !recv_frame(fd, &f)) {
+        close(fd);
+        return;
+    }
+    switch (f.op) {
+    case KSP_OPEN: serve_open(s, fd, f); break;
+    case KSP_CALL: serve_call(s, fd, f); break;
+    case KSP_ACCESS: serve_access(s, fd, f); break;
+    default: close(fd); break;
+    }
+}
+
+void acceptor_loop(kyrsim *s)
+{
+    for (;;) {
+        pollfd p[2] = {{s->listen_fd, POLLIN, 0}, {s->stop_pipe[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (p[1].revents)
+            return;
+        int fd = accept4(s->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        spawn_worker(s, [s, fd]() { serve_conn(s, fd); });
+    }
+}
+
+// Runs the close path of a file once no command runs on it any more (the
+// kernel keeps a file alive while an ioctl on it runs).
+void close_file(kyrsim *s, std::shared_ptr<sim_file> file)
+{
+    {
+        std::unique_lock<std::mutex> lk(s->mu);
+        s->cv.wait(lk, [&] { return file->active == 0; });
+    }
+    if (file->dev == KSP_DEV_QELCTL)
+        qelctl_close(file->devno, 0, 0, nullptr);
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->files.erase(file->id);
+    close(file->fd);
+    file->fd = -1;
+    s->closes++;
+    s->cv.notify_all();
+}
+
+// Interrupts the blocked commands of a file (or one command) whose caller
+// went away.  Called with mu held.
+void interrupt_calls(kyrsim *s, const sim_file *file, sim_call *only)
+{
+    for (auto &kv : s->calls) {
+        sim_call *c = kv.second;
+        if ((only && c != only) || (file && c->file.get() != file))
+            continue;
+        c->hung = true;
+        if (c->standby && c->file->minor >= 0)
+            qelmodel_interrupt(c->file->minor);
+    }
+}
+
+void file_hangup(kyrsim *s, uint32_t id)
+{
+    std::shared_ptr<sim_file> file;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        auto it = s->files.find(id);
+        if (it == s->files.end() || it->second->closing)
+            return;
+        file = it->second;
+        file->closing = true;
+        epoll_ctl(s->epfd, EPOLL_CTL_DEL, file->fd, nullptr);
+        interrupt_calls(s, file.get(), nullptr);
+    }
+    spawn_worker(s, [s, file]() { close_file(s, file); });
+}
+
+void monitor_loop(kyrsim *s)
+{
+    epoll_event evs[64];
+    for (;;) {
+        int n = epoll_wait(s->epfd, evs, 64, -1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        for (int i = 0; i < n; i++) {
+            uint64_t tag = evs[i].data.u64;
+            if (tag == kStopTag)
+                return;
+            if (tag & kFileTag) {
+                // Any byte or hang-up on a file connection ends the file: the
+                // interposer never writes on it.
+                file_hangup(s, static_cast<uint32_t>(tag & ~kFileTag));
+                continue;
+            }
+            std::lock_guard<std::mutex> lk(s->mu);
+            auto it = s->calls.find(tag);
+            if (it != s->calls.end())
+                interrupt_calls(s, nullptr, it->second);
+        }
+    }
+}
+
+std::string unique_socket_path()
+{
+    static std::atomic<int> seq{0};
+    const char *tmp = getenv("TMPDIR");
+    std::string dir = (tmp && *tmp && strlen(tmp) < 60) ? tmp : "/tmp";
+    char buf[128];
+    snprintf(buf, sizeof buf, "/kyrsim-%d-%d-%lx.sock", static_cast<int>(getpid()), seq++,
+             static_cast<unsigned long>(
+                 std::chrono::steady_clock::now().time_since_epoch().count() & 0xffffff));
+    return dir + buf;
+}
+
+int open_listener(kyrsim *s)
+{
+    sockaddr_un sa{};
+    if (s->path.size() >= sizeof sa.sun_path)
+        return ENAMETOOLONG;
+    s->listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s->listen_fd < 0)
+        return errno;
+    sa.sun_family = AF_UNIX;
+    strcpy(sa.sun_path, s->path.c_str());
+    unlink(s->path.c_str());
+    if (bind(s->listen_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 ||
+        listen(s->listen_fd, 512) < 0)
+        return errno;
+    // Programs under test may run as another user (the daemon changes to its
+    // service user); the node is open to everyone, as a device node would be.
+    chmod(s->path.c_str(), 0777);
+    return 0;
+}
+
+void free_sim(kyrsim *s)
+{
+    if (s->listen_fd >= 0)
+        close(s->listen_fd);
+    for (int fd : s->stop_pipe)
+        if (fd >= 0)
+            close(fd);
+    if (s->epfd >= 0)
+        close(s->epfd);
+    if (!s->path.empty())
+        unlink(s->path.c_str());
+    delete s;
+}
+
+}  // namespace
+
+int kyrsim_start(const kyrsim_opts &opts, kyrsim **out)
+{
+    *out = nullptr;
+    if (opts.cards < 0 || opts.cards > QELMODEL_MAX_CARDS)
+        return EINVAL;
+    std::lock_guard<std::mutex> g(g_sim_mu);
+    if (g_sim)
+        return EBUSY;
+    // Peers that vanish must never kill the test with SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
+
+    int rc = qelmodel_init();
+    if (rc)
+        return rc;
+    for (int i = 0; i < opts.cards && rc == 0; i++)
+        rc = qelmodel_add_card(i);
+    kyrsim *s = new kyrsim;
+    s->dip = static_cast<qelctl_dip_t *>(kmem_zalloc(sizeof(qelctl_dip_t), KM_NOSLEEP));
+    if (rc == 0 && !s->dip)
+        rc = ENOMEM;
+    if (rc == 0) {
+        s->dip->major = 240;
+        rc = qelctl_attach(s->dip, QELCTL_ATTACH);
+        if (rc) {
+            kmem_free(s->dip, sizeof(qelctl_dip_t));
+        }
+    } else if (s->dip) {
+        kmem_free(s->dip, sizeof(qelctl_dip_t));
+    }
+    if (rc) {
+        s->dip = nullptr;
+        qelmodel_fini();
+        delete s;
+        return rc;
+    }
+    s->path = opts.socket_path.empty() ? unique_socket_path() : opts.socket_path;
+    rc = open_listener(s);
+    if (rc == 0 && pipe2(s->stop_pipe, O_CLOEXEC) < 0)
+        rc = errno;
+    if (rc == 0) {
+        s->epfd = epoll_create1(EPOLL_CLOEXEC);
+        if (s->epfd < 0)
+            rc = errno;
+    }
+    if (rc == 0) {
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.u64 = kStopTag;
+        epoll_ctl(s->epfd, EPOLL_CTL_ADD, s->stop_pipe[0], &ev);
+    }
+    if (rc) {
+        qelctl_detach(s->dip, QELCTL_DETACH);
+        qelmodel_fini();
+        free_sim(s);
+        return rc;
+    }
+    g_sim = s;
+    qelmodel_set_firmware(sim_fw_hook, s);
+    s->acceptor = std::thread(acceptor_loop, s);
+    s->monitor = std::thread(monitor_loop, s);
+    *out = s;
+    return 0;
+}
+
+int kyrsim_stop(kyrsim *s)
+{
+    if (!s)
+        return 0;
+    sim_kill_children(s);
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        s->stopping = true;
+    }
+    if (write(s->stop_pipe[1], "x", 1) != 1)
+        return EIO;
+    s->acceptor.join();
+    s->monitor.join();
+
+    // Drop every peer: their commands fail or are interrupted, and every
+    // worker ends.
+    std::vector<std::shared_ptr<sim_file>> left;
+    {
+        std::unique_lock<std::mutex> lk(s->mu);
+        for (auto &kv : s->calls)
+            shutdown(kv.second->fd, SHUT_RDWR);
+        interrupt_calls(s, nullptr, nullptr);
+        for (auto &kv : s->files) {
+            shutdown(kv.second->fd, SHUT_RDWR);
+            if (!kv.second->closing) {
+                kv.second->closing = true;
+                left.push_back(kv.second);
+            }
+        }
+        s->cv.wait(lk, [&] { return s->workers == 0; });
+    }
+    for (auto &f : left)
+        close_file(s, f);
+
+    qelmodel_set_firmware(nullptr, nullptr);
+    qelctl_detach(s->dip, QELCTL_DETACH);
+    qelmodel_fini();
+    {
+        std::lock_guard<std::mutex> g(g_sim_mu);
+        g_sim = nullptr;
+    }
+    free_sim(s);
+    return 0;
+}
+
+const char *kyrsim_socket(const kyrsim *s)
+{
+    return s->path.c_str();
+}
+
+int kyrsim_set_node(kyrsim *s, int dev, bool present, int mode)
+{
+    if (dev != KSP_DEV_QELCTL && dev != KSP_DEV_KYRF)
+        return EINVAL;
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->nodes[dev].present = present;
+    s->nodes[dev].mode = mode;
+    return 0;
+}
+
+int kyrsim_open_files(kyrsim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    return static_cast<int>(s->files.size());
+}
+
+int kyrsim_active_calls(kyrsim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    return static_cast<int>(s->calls.size());
+}
+
+long kyrsim_closes(kyrsim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    return s->closes;
+}
+
+int kyrsim_wait_no_files(kyrsim *s, long timeout_ms)
+{
+    std::unique_lock<std::mutex> lk(s->mu);
+    bool ok = s->cv.wait_for(lk, std::chrono::milliseconds(timeout_ms),
+                             [&] { return s->files.empty(); });
+    return ok ? 0 : ETIME;
+}
+
+void kyrsim_set_token_handler(kyrsim *s, kyrsim_token_fn fn, void *ctx)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->token_fn = fn;
+    s->token_ctx = ctx;
+}
+
+int kyrsim_copyin(uint64_t uaddr, void *kaddr, size_t len)
+{
+    return t_call ? call_copy(t_call, 0, uaddr, kaddr, len) : EFAULT;
+}
+
+int kyrsim_copyout(const void *kaddr, uint64_t uaddr, size_t len)
+{
+    return t_call ? call_copy(t_call, 1, uaddr, const_cast<void *>(kaddr), len) : EFAULT;
+}

@@ -1,0 +1,191 @@
+// Real child processes (64-bit, and 32-bit under qemu-i386-static) talking
+// to the simulator through the device interposer.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "kyrsim.h"
+
+namespace {
+
+const long kWait = 20000;
+
+std::string client(bool bits32)
+{
+    return std::string(KYR_BUILD_DIR) + "/tests/testbed/" + (bits32 ? "qelclient32" : "qelclient64");
+}
+
+class InterposeTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override { ASSERT_EQ(0, kyrsim_start(kyrsim_opts{}, &sim_)); }
+    void TearDown() override { kyrsim_stop(sim_); }
+
+    void spawn(const std::vector<std::string> &steps, kyrsim_child *c)
+    {
+        kyrsim_spawn_opts o;
+        o.argv.push_back(client(GetParam()));
+        o.argv.insert(o.argv.end(), steps.begin(), steps.end());
+        ASSERT_EQ(0, kyrsim_spawn(sim_, o, c));
+    }
+    // Waits for a line of the child's output; fails with what it printed.
+    void expect_line(const kyrsim_child &c, const std::string &line)
+    {
+        EXPECT_EQ(0, kyrsim_wait_file_contains(c.out_path, line + "\n", kWait))
+            << "missing \"" << line << "\" in:\n" << kyrsim_child_stdout(c)
+            << kyrsim_child_stderr(c);
+    }
+    void expect_exit0(kyrsim_child *c)
+    {
+        ASSERT_EQ(0, kyrsim_wait_child(c, kWait));
+        EXPECT_EQ(0, kyrsim_exit_code(*c)) << kyrsim_child_stderr(*c);
+    }
+    static bool detached(int caller)
+    {
+        qelmodel_event_t ev[QELMODEL_EVENTS];
+        int n = qelmodel_events(ev, QELMODEL_EVENTS);
+        for (int i = 0; i < n; i++)
+            if (ev[i].kind == QM_EV_UPCALL_DETACH && ev[i].caller == caller)
+                return true;
+        return false;
+    }
+
+    kyrsim *sim_ = nullptr;
+};
+
+TEST_P(InterposeTest, StandbyAnsweredByUpcallThenResponseAndClose)
+{
+    kyrsim_child c;
+    spawn({"access", "open", "hello:A", "standby", "respond:0", "close"}, &c);
+    kyrsim_hello h;
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait, &h));
+    EXPECT_EQ(0, h.result);
+    EXPECT_EQ("testhost", h.domain);
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+
+    kyrsim_msg up = kyrsim_msg_make(DB_USER_READ, "A");
+    up.handle = 0x00000777;
+    ASSERT_EQ(0, kyrsim_post(sim_, "A", up));
+    std::vector<kyrsim_msg> got;
+    ASSERT_EQ(0, kyrsim_collect(sim_, "A", kWait, &got));
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(uint32_t(DB_RESPONSE), got[0].type);
+    EXPECT_EQ(0x777u, got[0].handle);
+    EXPECT_EQ("A", got[0].ksname);
+
+    expect_line(c, "access rc=0 errno=0");
+    expect_line(c, "hello rc=0 errno=0 status=0");
+    expect_line(c, "standby rc=0 errno=0 type=2 ks=A handle=777 nusers=0");
+    expect_line(c, "respond rc=0 errno=0 type=14 status=0");
+    expect_line(c, "close rc=0");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+    EXPECT_TRUE(detached(h.caller));   // the close path ran
+    EXPECT_EQ(0, kyrsim_active_calls(sim_));
+}
+
+TEST_P(InterposeTest, BadAddressGivesEfault)
+{
+    kyrsim_child c;
+    spawn({"open", "hello:A", "standby-bad", "probe", "close"}, &c);
+    expect_line(c, "standby-bad rc=-1 errno=14");
+    // The file is still usable afterwards: nothing was left busy.
+    expect_line(c, "probe rc=0 errno=0 ndevs=1");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+}
+
+TEST_P(InterposeTest, SecondCommandDuringStandbyIsBusy)
+{
+    kyrsim_child c;
+    spawn({"open", "hello:A", "busy", "close"}, &c);
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_signal_child(&c, SIGUSR1));
+    expect_line(c, "probe rc=-1 errno=16 ndevs=0");
+    ASSERT_EQ(0, kyrsim_post(sim_, "A", kyrsim_msg_make(DB_STATUS, "A")));
+    expect_line(c, "standby rc=0 errno=0 type=16 ks=A handle=1 nusers=0");
+    expect_exit0(&c);
+}
+
+TEST_P(InterposeTest, CancelledWaitFreesTheFile)
+{
+    kyrsim_child c;
+    spawn({"open", "hello:A", "cancel", "standby", "close"}, &c);
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_signal_child(&c, SIGUSR1));
+    expect_line(c, "cancelled yes");
+    // The same file waits again: the cancelled command ended in the
+    // simulator and left the file not busy.
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_post(sim_, "A", kyrsim_msg_make(DB_USER_READ, "A")));
+    expect_line(c, "standby rc=0 errno=0 type=2 ks=A handle=1 nusers=0");
+    expect_exit0(&c);
+    EXPECT_EQ(std::string::npos, kyrsim_child_stdout(c).find("cancel-thread returned"));
+}
+
+TEST_P(InterposeTest, KilledWhileWaitingIsCleanedUp)
+{
+    kyrsim_child c;
+    spawn({"open", "hello:A", "standby"}, &c);
+    kyrsim_hello h;
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait, &h));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_kill_child(&c));
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+    EXPECT_EQ(0, kyrsim_active_calls(sim_));
+    EXPECT_TRUE(detached(h.caller));
+    EXPECT_EQ(0, qelmodel_upcall_waiting(h.caller));
+
+    // The keystore registers again and is served by the new process.
+    kyrsim_child c2;
+    spawn({"open", "hello:A", "standby", "close"}, &c2);
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait, &h));
+    EXPECT_EQ(0, h.result);
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_post(sim_, "A", kyrsim_msg_make(DB_READ, "A")));
+    expect_line(c2, "standby rc=0 errno=0 type=21 ks=A handle=1 nusers=0");
+    expect_exit0(&c2);
+}
+
+TEST_P(InterposeTest, MissingAndForbiddenNodes)
+{
+    ASSERT_EQ(0, kyrsim_set_node(sim_, KSP_DEV_QELCTL, true, R_OK));
+    kyrsim_child c;
+    spawn({"access", "open"}, &c);
+    expect_line(c, "access rc=-1 errno=13");
+    expect_line(c, "open rc=-1 errno=13");
+    expect_exit0(&c);
+
+    ASSERT_EQ(0, kyrsim_set_node(sim_, KSP_DEV_QELCTL, false, 0));
+    kyrsim_child c2;
+    spawn({"access", "open"}, &c2);
+    expect_line(c2, "access rc=-1 errno=2");
+    expect_line(c2, "open rc=-1 errno=2");
+    expect_exit0(&c2);
+    EXPECT_EQ(0, kyrsim_open_files(sim_));
+}
+
+INSTANTIATE_TEST_SUITE_P(WordSize, InterposeTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool> &i) {
+                             return i.param ? std::string("Bits32") : std::string("Bits64");
+                         });
+
+// Without the simulator's variable the interposer changes nothing: the
+// device node does not exist on this machine, and open says so.
+TEST(InterposePassThrough, InactiveWithoutSocketVariable)
+{
+    kyrsim_child c;
+    kyrsim_spawn_opts o;
+    o.argv = {client(false), "open"};
+    o.interpose = false;
+    o.env = {"LD_PRELOAD=" + kyrsim_preload()};
+    ASSERT_EQ(0, kyrsim_spawn(nullptr, o, &c));
+    ASSERT_EQ(0, kyrsim_wait_child(&c, kWait));
+    EXPECT_NE(std::string::npos, kyrsim_child_stdout(c).find("open rc=-1 errno=2\n"))
+        << kyrsim_child_stdout(c);
+}
+
+}  // namespace

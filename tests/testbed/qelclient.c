@@ -1,0 +1,225 @@
+/*
+ * Small control-device client run by the test-bed tests through the
+ * interposer, built 64-bit and 32-bit.  Its arguments are steps run in
+ * order; each step prints one line on stdout that the tests read:
+ *
+ *   open              open /dev/qelctl read-write (flags through a variable,
+ *                     so a fortified build goes through __open_2/__open64_2)
+ *   access            access("/dev/qelctl", R_OK|W_OK)
+ *   hello:KS          DB_HELLO for keystore KS
+ *   standby           DB_STANDBY; keeps the upcall for respond
+ *   respond:STATUS    DB_RESPONSE to the kept upcall
+ *   standby-bad       DB_STANDBY with the message at an unmapped address
+ *   probe             QELCTLPROBE
+ *   busy              thread A waits in DB_STANDBY; on SIGUSR1 thread B
+ *                     issues QELCTLPROBE on the same file
+ *   cancel            thread A waits in DB_STANDBY with asynchronous
+ *                     cancellation; on SIGUSR1 it is cancelled and joined
+ *   pause             wait for SIGUSR1
+ *   close             close the file
+ */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "qelctl.h"
+
+#define MSG_MAX 61423
+#define PARAM 412
+
+static int fd = -1;
+static unsigned char upcall[MSG_MAX + 1];
+static volatile int open_flags = O_RDWR;
+
+static void put32(unsigned char *m, size_t off, uint32_t v)
+{
+	v = htonl(v);
+	memcpy(m + off, &v, 4);
+}
+
+static uint32_t get32(const unsigned char *m, size_t off)
+{
+	uint32_t v;
+	memcpy(&v, m + off, 4);
+	return ntohl(v);
+}
+
+static void header(unsigned char *m, uint32_t type)
+{
+	memset(m, 0, PARAM);
+	put32(m, 0, type);
+	put32(m, 20, MSG_MAX);
+	put32(m, 24, PARAM);
+}
+
+static void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+static void say(const char *fmt, ...)
+{
+	va_list ap;
+	va_start(ap, fmt);
+	vprintf(fmt, ap);
+	va_end(ap);
+	putchar('\n');
+	fflush(stdout);
+}
+
+static void wait_usr1(void)
+{
+	sigset_t set;
+	int sig;
+	sigemptyset(&set);
+	sigaddset(&set, SIGUSR1);
+	sigwait(&set, &sig);
+}
+
+static int do_standby(unsigned char *m)
+{
+	header(m, 1);
+	return ioctl(fd, QELCTLUPCALL, m);
+}
+
+static void step_standby(void)
+{
+	int rc = do_standby(upcall);
+	char ks[65] = {0};
+	memcpy(ks, upcall + 28, 64);
+	say("standby rc=%d errno=%d type=%u ks=%s handle=%x nusers=%u", rc, rc < 0 ? errno : 0,
+	    get32(upcall, 0), ks, get32(upcall, 4), get32(upcall, 92));
+}
+
+static void step_respond(int status)
+{
+	put32(upcall, 0, 14);
+	put32(upcall, 12, (uint32_t)status);
+	put32(upcall, 16, 0);
+	put32(upcall, 20, MSG_MAX);
+	put32(upcall, 24, PARAM);
+	int rc = ioctl(fd, QELCTLUPCALL, upcall);
+	say("respond rc=%d errno=%d type=%u status=%d", rc, rc < 0 ? errno : 0,
+	    get32(upcall, 0), (int)get32(upcall, 12));
+}
+
+static void step_hello(const char *ks)
+{
+	unsigned char m[PARAM];
+	header(m, 10);
+	strncpy((char *)m + 28, ks, 63);
+	strcpy((char *)m + 92, "testhost");
+	int rc = ioctl(fd, QELCTLUPCALL, m);
+	say("hello rc=%d errno=%d status=%d", rc, rc < 0 ? errno : 0, (int)get32(m, 12));
+}
+
+static void step_standby_bad(void)
+{
+	/* A page that certainly is not mapped: map one and give it back. */
+	long pg = sysconf(_SC_PAGESIZE);
+	void *p = mmap(NULL, (size_t)pg, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (p == MAP_FAILED) {
+		say("standby-bad mmap failed");
+		return;
+	}
+	munmap(p, (size_t)pg);
+	int rc = ioctl(fd, QELCTLUPCALL, p);
+	say("standby-bad rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+}
+
+static void step_probe(void)
+{
+	qelctl_probe_t pr;
+	memset(&pr, 0, sizeof(pr));
+	int rc = ioctl(fd, QELCTLPROBE, &pr);
+	say("probe rc=%d errno=%d ndevs=%d", rc, rc < 0 ? errno : 0, pr.mpr_ndevs);
+}
+
+static void *standby_thread(void *arg)
+{
+	(void)arg;
+	step_standby();
+	return NULL;
+}
+
+static void *cancel_thread(void *arg)
+{
+	static unsigned char m[MSG_MAX + 1];
+	int old, rc;
+	(void)arg;
+	pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &old);
+	rc = do_standby(m);
+	pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &old);
+	say("cancel-thread returned rc=%d", rc);
+	return NULL;
+}
+
+static void step_busy(void)
+{
+	pthread_t a;
+	pthread_create(&a, NULL, standby_thread, NULL);
+	wait_usr1();
+	step_probe();
+	pthread_join(a, NULL);
+}
+
+static void step_cancel(void)
+{
+	pthread_t a;
+	void *res;
+	pthread_create(&a, NULL, cancel_thread, NULL);
+	wait_usr1();
+	pthread_cancel(a);
+	pthread_join(a, &res);
+	say("cancelled %s", res == PTHREAD_CANCELED ? "yes" : "no");
+}
+
+int main(int argc, char **argv)
+{
+	sigset_t set;
+	sigemptyset(&set);
+	sigaddset(&set, SIGUSR1);
+	pthread_sigmask(SIG_BLOCK, &set, NULL);
+
+	for (int i = 1; i < argc; i++) {
+		const char *s = argv[i];
+		if (strcmp(s, "open") == 0) {
+			fd = open("/dev/qelctl", open_flags);
+			say("open rc=%d errno=%d", fd < 0 ? -1 : 0, fd < 0 ? errno : 0);
+		} else if (strcmp(s, "access") == 0) {
+			int rc = access("/dev/qelctl", R_OK | W_OK);
+			say("access rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+		} else if (strncmp(s, "hello:", 6) == 0) {
+			step_hello(s + 6);
+		} else if (strcmp(s, "standby") == 0) {
+			step_standby();
+		} else if (strncmp(s, "respond:", 8) == 0) {
+			step_respond(atoi(s + 8));
+		} else if (strcmp(s, "standby-bad") == 0) {
+			step_standby_bad();
+		} else if (strcmp(s, "probe") == 0) {
+			step_probe();
+		} else if (strcmp(s, "busy") == 0) {
+			step_busy();
+		} else if (strcmp(s, "cancel") == 0) {
+			step_cancel();
+		} else if (strcmp(s, "pause") == 0) {
+			wait_usr1();
+			say("resumed");
+		} else if (strcmp(s, "close") == 0) {
+			int rc = close(fd);
+			say("close rc=%d", rc);
+		} else {
+			say("unknown step %s", s);
+			return 2;
+		}
+	}
+	say("done");
+	return 0;
+}
