@@ -61,6 +61,22 @@ int finish(int status)
     return status;
 }
 
+// Descriptors 0, 1 and 2 must be taken before anything is opened: a closed
+// one would otherwise be reused for the lock file, which the child closes
+// when it detaches from the terminal, releasing the lock.
+void ensure_std_fds()
+{
+    for (int fd = 0; fd <= 2; fd++) {
+        if (fcntl(fd, F_GETFD) >= 0)
+            continue;
+        int nfd = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (nfd >= 0 && nfd != fd) {
+            dup2(nfd, fd);
+            close(nfd);
+        }
+    }
+}
+
 // Returns -1 to go on, else the exit status.
 int parse_options(int argc, char **argv)
 {
@@ -157,6 +173,8 @@ __attribute__((weak)) int qelkiod_run_service()
 
 int main(int argc, char **argv)
 {
+    ensure_std_fds();
+
     // 1. Start-up values of the configuration record.
     qelkiod_reset_config(0, 0);
 
