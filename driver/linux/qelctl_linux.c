@@ -127,9 +127,14 @@ void qelctl_mutex_destroy(kmutex_t *m)
 
 /* ---- Memory ------------------------------------------------------------ */
 
+/* Every block comes zero-filled.  Transfer buffers are copied back to user
+ * space by length (a security command's reply, for one), and a driver that
+ * writes less than that length must not hand stale kernel memory to the
+ * caller. */
 void *qelctl_kmem_alloc(size_t size, int flag)
 {
-	gfp_t gfp = (flag == KM_NOSLEEP) ? (GFP_ATOMIC | __GFP_NOWARN) : GFP_KERNEL;
+	gfp_t gfp = ((flag == KM_NOSLEEP) ? (GFP_ATOMIC | __GFP_NOWARN) : GFP_KERNEL) |
+	    __GFP_ZERO;
 	void *p;
 	int order = qelctl_kmem_order(size);
 
@@ -153,11 +158,7 @@ void *qelctl_kmem_alloc(size_t size, int flag)
 
 void *qelctl_kmem_zalloc(size_t size, int flag)
 {
-	void *p = qelctl_kmem_alloc(size, flag);
-
-	if (p != NULL)
-		memset(p, 0, size);
-	return p;
+	return qelctl_kmem_alloc(size, flag);
 }
 
 void qelctl_kmem_free(void *p, size_t size)

@@ -423,6 +423,32 @@ static int qelfw_card_io(void __user *uarg, int set)
 	return rc;
 }
 
+static int qelfw_sec_reply(void __user *uarg)
+{
+	struct qelfw_sec_reply r;
+	void *reply = NULL;
+	int rc;
+
+	if (copy_from_user(&r, uarg, sizeof(r)))
+		return EFAULT;
+	if (r.len > QELCTL_SEC_MAX)
+		return EINVAL;
+	if (r.len > 0) {
+		reply = vmalloc(r.len);
+		if (reply == NULL)
+			return ENOMEM;
+		if (copy_from_user(reply, (const void __user *)(uintptr_t)r.buf,
+		    r.len)) {
+			vfree(reply);
+			return EFAULT;
+		}
+	}
+	/* The model keeps its own copy. */
+	rc = qelmodel_set_sec_reply(r.instance, reply, r.len);
+	vfree(reply);
+	return rc;
+}
+
 static long qelfw_ioctl(struct file *file, unsigned int cmd,
     unsigned long arg)
 {
@@ -453,6 +479,9 @@ static long qelfw_ioctl(struct file *file, unsigned int cmd,
 		break;
 	case QELFW_GET_CARD:
 		rc = qelfw_card_io(uarg, 0);
+		break;
+	case QELFW_SEC_REPLY:
+		rc = qelfw_sec_reply(uarg);
 		break;
 	default:
 		rc = ENOTTY;

@@ -93,6 +93,13 @@ struct qelfw_card {
 	uint8_t fw_sha256[32];
 };
 
+/* Scripted security-command reply of a card (len 0: echo the request). */
+struct qelfw_sec_reply {
+	int32_t instance;
+	uint32_t len;
+	uint64_t buf;
+};
+
 #define QELFW_MAGIC 'Q'
 #define QELFW_POST        _IOW(QELFW_MAGIC, 1, struct qelfw_post)
 #define QELFW_WAIT_REG    _IOWR(QELFW_MAGIC, 2, struct qelfw_wait)
@@ -102,5 +109,6 @@ struct qelfw_card {
 #define QELFW_ANSWER      _IOW(QELFW_MAGIC, 6, struct qelfw_answer)
 #define QELFW_SET_CARD    _IOW(QELFW_MAGIC, 7, struct qelfw_card)
 #define QELFW_GET_CARD    _IOWR(QELFW_MAGIC, 8, struct qelfw_card)
+#define QELFW_SEC_REPLY   _IOW(QELFW_MAGIC, 9, struct qelfw_sec_reply)
 
 #endif /* KYR_QELFW_H */

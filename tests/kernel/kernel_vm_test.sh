@@ -10,8 +10,9 @@
 # (seconds, default 300) bounds the boot.
 set -uo pipefail
 
-src=$(cd "${1:?source dir}" && pwd)
-bld=$(cd "${2:?build dir}" && pwd)
+src=$(cd "${1:?source dir}" && pwd) || exit 1
+mkdir -p "${2:?build dir}" || exit 1
+bld=$(cd "$2" && pwd) || exit 1
 work="$bld/kernel-vm"
 log="$work/serial.log"
 timeout_s=${KYR_VM_TIMEOUT:-300}
@@ -46,9 +47,9 @@ find_kernel() {
 read -r krel kimg kdir < <(find_kernel) || true
 [ -n "${krel:-}" ] || fail "no /boot/vmlinuz-* with matching headers (install linux-image-amd64 linux-headers-amd64)"
 command -v qemu-system-x86_64 >/dev/null || fail "qemu-system-x86_64 missing"
-bb=$(command -v busybox || true)
-[ -n "$bb" ] && file -L "$bb" 2>/dev/null | grep -q 'statically linked' || bb=/bin/busybox
-[ -x "$bb" ] || fail "busybox-static missing"
+bb=/bin/busybox
+[ -x "$bb" ] || bb=$(command -v busybox || true)
+[ -n "$bb" ] && [ -x "$bb" ] || fail "busybox missing (install busybox-static)"
 note "kernel $krel ($kimg), headers $kdir"
 
 rm -rf "$work"
@@ -95,7 +96,6 @@ for prog in "$src"/testbed/kmod/vm/*.c; do
 done
 
 # ---- initramfs -----------------------------------------------------------------
-cp "$bb" "$root/bin/busybox"
 cp "$work/src/testbed/kmod/qel.ko" "$work/src/driver/linux/qelctl.ko" "$root/mod/"
 
 # A dynamically linked program goes in with every library ldd names, at the
@@ -103,7 +103,7 @@ cp "$work/src/testbed/kmod/qel.ko" "$work/src/driver/linux/qelctl.ko" "$root/mod
 add_program() {   # add_program <binary> <name in /bin>
 	local lib
 	cp "$1" "$root/bin/$2"
-	for lib in $(ldd "$1" | grep -o '/[^ ]*'); do
+	for lib in $(ldd "$1" 2>/dev/null | grep -o '/[^ ]*'); do
 		mkdir -p "$root$(dirname "$lib")"
 		cp -L "$lib" "$root$lib"
 	done
@@ -112,6 +112,8 @@ add_program() {   # add_program <binary> <name in /bin>
 # must show as skipped instead.
 markers="$work/expected_markers.txt"
 cp "$src/tests/kernel/expected_markers.txt" "$markers"
+# busybox-static needs nothing; a dynamic busybox brings its libraries.
+add_program "$bb" busybox
 for p in tools/kyrdiag/kyrdiag daemon/kyrkiod; do
 	name=$(basename "$p")
 	if [ -x "$bld/$p" ]; then
@@ -133,10 +135,12 @@ chmod 755 "$root/init"
 note "booting $krel under qemu (time-out ${timeout_s}s); serial log $log"
 accel=
 [ -w /dev/kvm ] && accel="-enable-kvm -cpu host"
+# init_on_alloc=0: the Debian kernel zero-fills every allocation by
+# default, which would hide stale kernel memory reaching user space.
 # shellcheck disable=SC2086
 timeout "$timeout_s" qemu-system-x86_64 $accel -m 512M -smp 1 -nographic -no-reboot \
 	-nic none -kernel "$kimg" -initrd "$work/initramfs.gz" \
-	-append "console=ttyS0 panic=-1 quiet" </dev/null >"$log" 2>&1
+	-append "console=ttyS0 panic=-1 quiet init_on_alloc=0" </dev/null >"$log" 2>&1
 rc=$?
 [ $rc -eq 124 ] && note "the machine did not finish within ${timeout_s}s"
 

@@ -93,13 +93,14 @@ if [ -x /bin/kyrdiag ]; then
 
 	# 1.5 MiB goes to the card as 24 chunks of 64 KiB.
 	dd if=/dev/urandom of=/tmp/fw.img bs=1024 count=1536 2>/dev/null
+	before=$(qelvm_card 0 fw | cut -d' ' -f1)
 	out=$(kyrdiag -u /tmp/fw.img qel0 2>&1); rc=$?
 	echo "$out"
 	want=$(sha256sum /tmp/fw.img | cut -c1-64)
 	seen=$(qelvm_card 0 fw)
 	echo "card saw: $seen"
 	if [ $rc -eq 0 ] && echo "$out" | grep -q "^Firmware update on qel0 complete." &&
-	   [ "$seen" = "1 1572864 0 chunks 24 65536 layout-ok $want" ]; then
+	   [ "$seen" = "$((before + 1)) 1572864 0 chunks 24 65536 layout-ok $want" ]; then
 		ok kyrdiag-firmware-update
 	else
 		bad kyrdiag-firmware-update "exit $rc, card saw: $seen"
@@ -137,6 +138,15 @@ fi
 qelvm_card 0 holds >/tmp/holds0 2>&1
 check holds-after-all "device holds outstanding: $(cat /tmp/holds0)" \
 	[ "$(cat /tmp/holds0)" = 0 ]
+# A module with an open file stays loaded.
+exec 3</dev/qelctl
+if rmmod qelctl 2>/dev/null; then
+	bad busy-module-stays "qelctl unloaded while /dev/qelctl was open"
+	insmod /mod/qelctl.ko
+else
+	ok busy-module-stays
+fi
+exec 3<&-
 check unload-qelctl "rmmod qelctl failed" rmmod qelctl
 check unload-qel "rmmod qel failed" rmmod qel
 # Each module reports what it allocated and did not free; a public-key blob

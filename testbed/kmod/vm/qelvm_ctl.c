@@ -80,6 +80,150 @@ static void check_efault(int fd)
 	ioctl(fd, QELCTLUNBIND, 0);
 }
 
+/* ---- transfers through kernel memory ----------------------------------- */
+
+static unsigned char pattern(unsigned seed, size_t i)
+{
+	return (unsigned char)(seed + i * 7u + (i >> 9));
+}
+
+static int set_sec_reply(int fwfd, size_t len, unsigned seed)
+{
+	struct qelfw_sec_reply r;
+	unsigned char *buf = len ? malloc(len) : NULL;
+	size_t i;
+	int e;
+
+	for (i = 0; i < len; i++)
+		buf[i] = pattern(seed, i);
+	memset(&r, 0, sizeof(r));
+	r.len = (uint32_t)len;
+	r.buf = (uintptr_t)buf;
+	e = vm_ioctl_err(fwfd, QELFW_SEC_REPLY, &r);
+	free(buf);
+	return e;
+}
+
+/* Runs one security command (a 100-byte request of 0xA5) whose reply the
+ * card scripts as len bytes of pattern(seed); checks what came back.  buf
+ * holds blksize + 64 bytes so that a copy past blksize would show.  When
+ * the reply does not fit (ENOSPC) the card writes nothing, so the caller
+ * gets its request back followed by zeros, never stale kernel memory. */
+static int seccmd_case(int fd, int fwfd, uint32_t blksize, size_t len,
+    unsigned seed, int want_err, const char *name)
+{
+	qelctl_seccmd_t sc;
+	unsigned char *buf = malloc((size_t)blksize + 64);
+	size_t i, n;
+	int e, ok;
+
+	if (buf == NULL || set_sec_reply(fwfd, len, seed) != 0) {
+		free(buf);
+		return vm_check(0, name, "set up");
+	}
+	memset(buf, 0xA5, (size_t)blksize + 64);
+	memset(&sc, 0, sizeof(sc));
+	sc.msc_actsize = 100;
+	sc.msc_blksize = blksize;
+	sc.msc_buf = buf;
+	e = vm_ioctl_err(fd, QELCTLSECCMD, &sc);
+	ok = e == want_err && sc.msc_actsize == len;
+	n = len < blksize ? len : blksize;
+	for (i = 0; ok && i < n; i++) {
+		if (want_err == 0)
+			ok = buf[i] == pattern(seed, i);
+		else
+			ok = buf[i] == (i < 100 ? 0xA5 : 0);
+	}
+	for (i = blksize; ok && i < (size_t)blksize + 64; i++)
+		ok = buf[i] == 0xA5;
+	free(buf);
+	return vm_check(ok, name, "err %d (want %d), actsize %u (want %zu), "
+	    "bytes %s", e, want_err, sc.msc_actsize, len, ok ? "right" : "wrong");
+}
+
+static void check_transfers(int fwfd)
+{
+	int fd = vm_open("/dev/qelctl");
+	qelctl_seccmd_t sc;
+	qelctl_getpubkey_t pk;
+	qelctl_fwupdate_t fw;
+	struct qelfw_card c;
+	static unsigned char mod[4096], ex[4096];
+	unsigned char *img;
+	int e1, e2, e3;
+
+	if (fd < 0)
+		return;
+	if (ioctl(fd, QELCTLBIND, 0) == -1) {
+		vm_check(0, "transfers", "bind: %s", strerror(errno));
+		close(fd);
+		return;
+	}
+	/* One block; 2 MiB as 32 chunks with the 16-byte header in front. */
+	seccmd_case(fd, fwfd, 4096, 3000, 1, 0, "seccmd-block");
+	seccmd_case(fd, fwfd, 0x200000, 0x180003, 2, 0, "seccmd-chunks");
+	seccmd_case(fd, fwfd, 4096, 5000, 3, ENOSPC, "seccmd-enospc");
+	memset(&sc, 0, sizeof(sc));
+	sc.msc_blksize = QELCTL_SEC_MAX - QELCTL_IDC_HDR + 1;
+	e1 = vm_ioctl_err(fd, QELCTLSECCMD, &sc);
+	sc.msc_blksize = 4096;
+	sc.msc_actsize = 100;
+	sc.msc_buf = BAD_ADDR;
+	e2 = vm_ioctl_err(fd, QELCTLSECCMD, &sc);
+	vm_check(e1 == E2BIG && e2 == EFAULT, "seccmd-limits",
+	    "too big %d, bad buffer %d", e1, e2);
+	set_sec_reply(fwfd, 0, 0);
+
+	/* The driver's key blob must be freed when the copy-out fails. */
+	memset(&pk, 0, sizeof(pk));
+	pk.mpk_modlen = pk.mpk_explen = 4096;
+	pk.mpk_modulus = BAD_ADDR;
+	pk.mpk_exponent = ex;
+	e1 = vm_ioctl_err(fd, QELCTLGETPUBKEY, &pk);
+	pk.mpk_modulus = mod;
+	e2 = vm_ioctl_err(fd, QELCTLGETPUBKEY, &pk);
+	vm_check(e1 == EFAULT && e2 == 0 && pk.mpk_modlen == QELFW_MOD_LEN &&
+	    pk.mpk_explen == 3 && mod[5] == QELFW_MOD_BYTE(5) && ex[0] == 1 &&
+	    ex[2] == 1, "getpubkey", "bad address %d, good %d, lengths %zu %zu",
+	    e1, e2, pk.mpk_modlen, pk.mpk_explen);
+
+	/* The largest firmware image goes as 64 chunks. */
+	img = malloc(QELCTL_FW_MAX);
+	if (img == NULL) {
+		vm_check(0, "fwupdate-4mib", "malloc");
+		close(fd);
+		return;
+	}
+	memset(img, 0x5A, QELCTL_FW_MAX);
+	memset(&fw, 0, sizeof(fw));
+	fw.mfu_size = QELCTL_FW_MAX;
+	fw.mfu_addr = img;
+	e1 = vm_ioctl_err(fd, QELCTLFWUPDATE, &fw);
+	memset(&c, 0, sizeof(c));
+	e2 = vm_ioctl_err(fwfd, QELFW_GET_CARD, &c);
+	vm_check(e1 == 0 && e2 == 0 && c.fw_size == QELCTL_FW_MAX &&
+	    c.fw_chunks == 64 && c.fw_layout_ok, "fwupdate-4mib",
+	    "err %d, card saw %llu bytes in %d chunks", e1,
+	    (unsigned long long)c.fw_size, c.fw_chunks);
+
+	/* Fault bit 1 refuses FDI downloads only. */
+	c.instance = 0;
+	c.fault_flags = QEL_FAULT_NOFDI;
+	c.dev_flags = 0;
+	ioctl(fwfd, QELFW_SET_CARD, &c);
+	fw.mfu_size = 70000;
+	e1 = vm_ioctl_err(fd, QELCTLFDIDL, &fw);
+	e2 = vm_ioctl_err(fd, QELCTLFWUPDATE, &fw);
+	c.fault_flags = 0;
+	ioctl(fwfd, QELFW_SET_CARD, &c);
+	e3 = vm_ioctl_err(fd, QELCTLFDIDL, &fw);
+	vm_check(e1 == EIO && e2 == 0 && e3 == 0, "fdi-fault-bit",
+	    "fdi refused %d, firmware %d, fdi after clear %d", e1, e2, e3);
+	free(img);
+	close(fd);
+}
+
 /* ---- busy rule ----------------------------------------------------------- */
 
 struct standby {
@@ -226,6 +370,7 @@ int main(void)
 	check_bind_rules(fd);
 	check_efault(fd);
 	close(fd);
+	check_transfers(fwfd);
 	check_busy(fwfd);
 	check_sizes();
 	check_faults(fwfd);
