@@ -98,20 +98,6 @@ TEST_F(DiscoveryTest, DirectoryProblems)
     EXPECT_EQ(table_.count, 0);
 }
 
-TEST_F(DiscoveryTest, DefaultDirectory)
-{
-    free(mconf.keystoredir);
-    mconf.keystoredir = nullptr;
-    int rc = qelkiod_get_ksnames(&table_);
-    struct stat st;
-    if (stat("/var/opt/orv/vantor/keydata", &st) != 0) {
-        EXPECT_EQ(rc, ENOENT);
-        EXPECT_TRUE(logged("Cannot stat /var/opt/orv/vantor/keydata"));
-    } else {
-        EXPECT_EQ(rc, 0);
-    }
-}
-
 TEST_F(DiscoveryTest, CentralFailureSetsDegraded)
 {
     touch("local.conf");
