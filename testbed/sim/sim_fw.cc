@@ -217,9 +217,7 @@ int kyrsim_post_raw(kyrsim *s, const std::string &ks, const std::vector<uint8_t>
     return rc;
 }
 
-namespace {
-
-int encode_with_handle(kyrsim *s, const kyrsim_msg &m, int instance, std::vector<uint8_t> *out)
+int sim_encode_with_handle(kyrsim *s, const kyrsim_msg &m, int instance, std::vector<uint8_t> *out)
 {
     kyrsim_msg c = m;
     if (c.handle == 0) {
@@ -229,25 +227,28 @@ int encode_with_handle(kyrsim *s, const kyrsim_msg &m, int instance, std::vector
     return kyrsim_msg_encode(c, out);
 }
 
-}  // namespace
+int sim_queue_part_raw(kyrsim *s, const std::string &ks, const std::vector<uint8_t> &bytes)
+{
+    sim_reply r;
+    r.kind = sim_reply::PART;
+    r.bytes = bytes;
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->ks[ks].queue.push_back(std::move(r));
+    return 0;
+}
 
 int kyrsim_post(kyrsim *s, const std::string &ks, const kyrsim_msg &m, int instance)
 {
     std::vector<uint8_t> bytes;
-    int rc = encode_with_handle(s, m, instance, &bytes);
+    int rc = sim_encode_with_handle(s, m, instance, &bytes);
     return rc ? rc : kyrsim_post_raw(s, ks, bytes);
 }
 
 int kyrsim_queue_part(kyrsim *s, const std::string &ks, const kyrsim_msg &next, int instance)
 {
-    sim_reply r;
-    r.kind = sim_reply::PART;
-    int rc = encode_with_handle(s, next, instance, &r.bytes);
-    if (rc)
-        return rc;
-    std::lock_guard<std::mutex> lk(s->mu);
-    s->ks[ks].queue.push_back(std::move(r));
-    return 0;
+    std::vector<uint8_t> bytes;
+    int rc = sim_encode_with_handle(s, next, instance, &bytes);
+    return rc ? rc : sim_queue_part_raw(s, ks, bytes);
 }
 
 int kyrsim_queue_refusal(kyrsim *s, const std::string &ks, int nth, int32_t status)
@@ -271,9 +272,8 @@ void kyrsim_clear_queue(kyrsim *s, const std::string &ks)
     s->ks[ks].queue.clear();
 }
 
-namespace {
-
-int next_item(kyrsim *s, const std::string &ks, clock_type::time_point dl, sim_inbox_item *out)
+int sim_next_item(kyrsim *s, const std::string &ks, std::chrono::steady_clock::time_point dl,
+                  sim_inbox_item *out)
 {
     std::unique_lock<std::mutex> lk(s->mu);
     sim_ks &st = s->ks[ks];
@@ -284,12 +284,10 @@ int next_item(kyrsim *s, const std::string &ks, clock_type::time_point dl, sim_i
     return 0;
 }
 
-}  // namespace
-
 int kyrsim_next_msg(kyrsim *s, const std::string &ks, long timeout_ms, kyrsim_msg *out)
 {
     sim_inbox_item item;
-    int rc = next_item(s, ks, deadline_of(timeout_ms), &item);
+    int rc = sim_next_item(s, ks, deadline_of(timeout_ms), &item);
     if (rc == 0)
         *out = std::move(item.msg);
     return rc;
@@ -300,7 +298,7 @@ int kyrsim_collect(kyrsim *s, const std::string &ks, long timeout_ms, std::vecto
     auto dl = deadline_of(timeout_ms);
     for (;;) {
         sim_inbox_item item;
-        int rc = next_item(s, ks, dl, &item);
+        int rc = sim_next_item(s, ks, dl, &item);
         if (rc)
             return rc;
         out->push_back(std::move(item.msg));

@@ -3,6 +3,7 @@
 #ifndef KYRSIM_INTERNAL_H
 #define KYRSIM_INTERNAL_H
 
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -107,6 +108,14 @@ int sim_fw_hook(void *ctx, int instance, int caller, const void *msg, size_t len
 void sim_fw_standby(kyrsim *sim, sim_call *call, const uint8_t *hdr);
 // Called with sim->mu held when a hello command ended with code rc.
 void sim_fw_hello_done(kyrsim *sim, sim_call *call, int rc);
+// Takes the next message the daemon sent for ks: 0 or ETIME at dl.
+int sim_next_item(kyrsim *sim, const std::string &ks, std::chrono::steady_clock::time_point dl,
+                  sim_inbox_item *out);
+// Encodes m, giving a zero handle the card instance and a sequence number.
+int sim_encode_with_handle(kyrsim *sim, const kyrsim_msg &m, int instance,
+                           std::vector<uint8_t> *out);
+// Queues encoded bytes as the next part for ks.
+int sim_queue_part_raw(kyrsim *sim, const std::string &ks, const std::vector<uint8_t> &bytes);
 // Children still running are killed and reaped (sim_child.cc).
 void sim_kill_children(kyrsim *sim);
 
