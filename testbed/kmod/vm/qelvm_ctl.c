@@ -207,6 +207,17 @@ static void check_transfers(int fwfd)
 	    "err %d, card saw %llu bytes in %d chunks", e1,
 	    (unsigned long long)c.fw_size, c.fw_chunks);
 
+	/* 300 KiB is above the plain-allocation limit: one block of DMA-zone
+	 * pages (order 7). */
+	fw.mfu_size = 300 * 1024;
+	e1 = vm_ioctl_err(fd, QELCTLFWUPDATE, &fw);
+	memset(&c, 0, sizeof(c));
+	e2 = vm_ioctl_err(fwfd, QELFW_GET_CARD, &c);
+	vm_check(e1 == 0 && e2 == 0 && c.fw_size == 300 * 1024 &&
+	    c.fw_single_block && c.fw_addr_ok, "fwupdate-dma-pages",
+	    "err %d, card saw %llu bytes, single block %d", e1,
+	    (unsigned long long)c.fw_size, c.fw_single_block);
+
 	/* Fault bit 1 refuses FDI downloads only. */
 	c.instance = 0;
 	c.fault_flags = QEL_FAULT_NOFDI;
