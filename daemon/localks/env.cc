@@ -90,31 +90,37 @@ struct dirlist {
 
 }  // namespace
 
-// Sizes of a keystore environment.  The environment is opened with
-// recovery at every upcall, which recreates its regions and starts a fresh
-// transaction log file, so the sizes are paid on every upcall:
-//  - log file 1 MB (default 10 MB): a new log file is zero-filled at every
-//    open; 1 MB still holds many largest messages (61 KB each), and the
-//    periodic checkpoint removes the files no longer needed;
-//  - log buffer 256 KB: a whole message of records (at most 61 KB of data)
-//    is logged without an intermediate write, and the log file holds four
-//    buffers as Berkeley DB requires;
-//  - cache 2 MB: an upcall touches one B-tree path per record plus the
-//    pages it writes; the cache is cold after every recovery anyway, so a
-//    larger one only costs region set-up time;
-//  - lock table 20 000 locks, objects and lockers: deleting a user takes
-//    page locks on every page holding that user's objects inside one
-//    transaction, which can exceed the default 1 000 in a large keystore.
+// Sizes of a keystore environment.  Every upcall opens the environment
+// with recovery, which rebuilds the shared regions from scratch and
+// zero-fills the rest of the current log file, so these sizes are paid on
+// every upcall (measured with bench/localks, bare Berkeley DB on tmpfs):
+//  - log file 256 KB (default 10 MB): recovery zeroes the current log file
+//    from the end of the log to its end; 10 MB cost 15-17 ms per upcall,
+//    1 MB 4-6 ms, 256 KB under 2 ms.  A file still holds several of the
+//    largest messages (61 KB of data each), no single log record comes
+//    near it, and the checkpoint every 1000th open removes the files no
+//    longer needed;
+//  - log buffer 64 KB: the largest Berkeley DB accepts for a 256 KB file
+//    (a quarter of it), and a whole message of records is logged with at
+//    most one intermediate write;
+//  - cache 256 KB: the cache is rebuilt empty at every open, so a larger
+//    one only costs set-up time (1 MB +4 ms, 8 MB +8 ms per upcall).  An
+//    upcall touches one B-tree path per record plus the pages it writes;
+//    dirty pages of a large deletion are written out under the log;
+//  - lock table: Berkeley DB's default.  Every 1000 lock entries set up
+//    front cost about 1 ms per upcall (20 000: +18 ms), while the default
+//    table grows on demand within the region.  A one-message transaction
+//    locks a handful of pages; deleting all objects of one owner in one
+//    transaction was measured to hold about 45 000 small objects (30 000 of
+//    2 KB), far more than an owner keeps.  Beyond that the deletion fails
+//    with ENOMEM and is rolled back whole.
 int localks_env_config(DB_ENV *env)
 {
     int ret;
     env->set_errcall(env, bdb_errcall);
     if ((ret = env->set_lg_max(env, KS_LG_MAX)) != 0 ||
         (ret = env->set_lg_bsize(env, KS_LG_BSIZE)) != 0 ||
-        (ret = env->set_cachesize(env, 0, KS_CACHE_BYTES, 1)) != 0 ||
-        (ret = env->set_lk_max_locks(env, KS_LK_MAX)) != 0 ||
-        (ret = env->set_lk_max_objects(env, KS_LK_MAX)) != 0 ||
-        (ret = env->set_lk_max_lockers(env, KS_LK_MAX)) != 0) {
+        (ret = env->set_cachesize(env, 0, KS_CACHE_BYTES, 1)) != 0) {
         qelkiod_log(LOG_ERR, "Cannot size DB environment: %s", db_strerror(ret));
         return ret;
     }

@@ -26,10 +26,9 @@ typedef struct ldap LDAP;
 #define KS_DB_LORDER 4321
 
 // Environment sizes (see localks_env_config in env.cc for the reasoning).
-#define KS_LG_MAX        (1024u * 1024u)   // transaction log file size
-#define KS_LG_BSIZE      (256u * 1024u)    // in-memory log buffer
-#define KS_CACHE_BYTES   (2u * 1024u * 1024u)
-#define KS_LK_MAX        20000u            // locks, lock objects, lockers
+#define KS_LG_MAX        (256u * 1024u)    // transaction log file size
+#define KS_LG_BSIZE      (64u * 1024u)     // in-memory log buffer
+#define KS_CACHE_BYTES   (256u * 1024u)    // buffer pool
 
 struct ks_handle {
     LDAP *ld;
