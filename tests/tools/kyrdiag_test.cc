@@ -682,6 +682,14 @@ TEST_F(KyrdiagTest, ImageLargerThanTheCardAcceptsIsNotSent)
     EXPECT_EQ(0, c.n_fw);
     EXPECT_EQ(0, c.calls[QM_EP_FWUPDATE]);
     EXPECT_EQ(0, c.calls[QM_EP_GET_VERINFO]);
+
+    // The size is refused before the file is read: a huge sparse file
+    // gives the same answer and no allocation failure.
+    std::string huge = dir_ + "/huge.bin";
+    write_file(huge, {});
+    if (truncate(huge.c_str(), off_t(1) << 40) != 0)
+        GTEST_SKIP() << "no sparse files here";
+    expect_run({"-u", huge, "qel0"}, kFwBefore, refused + "Firmware update on qel0 FAILED.\n", 1);
 }
 
 TEST_F(KyrdiagTest, MissingFileOrDirectoryRefused)
