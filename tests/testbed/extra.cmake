@@ -19,6 +19,6 @@ file(GLOB _tb_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/testbed/*_test
 foreach(src ${_tb_tests})
   get_filename_component(name ${src} NAME_WE)
   if(TARGET testbed_${name})
-    add_dependencies(testbed_${name} kyr_testbed_clients)
+    add_dependencies(testbed_${name} kyr_testbed_clients kyrsim)
   endif()
 endforeach()

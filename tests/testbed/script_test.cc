@@ -1,0 +1,110 @@
+// The standalone simulator and its firmware script runner, driving the
+// small control-device client.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "kyrsim.h"
+
+namespace {
+
+const long kWait = 30000;
+
+class ScriptTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/kyrsim-script-XXXXXX";
+        ASSERT_NE(nullptr, mkdtemp(tmpl));
+        dir_ = tmpl;
+    }
+    void TearDown() override
+    {
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(0, system(cmd.c_str()));
+    }
+    // Runs kyrsim with the script against the client doing steps; returns
+    // kyrsim's exit code, out its standard output.
+    int run(const std::string &script, const std::vector<std::string> &steps, std::string *out)
+    {
+        std::string path = dir_ + "/s.kyr";
+        std::ofstream(path) << script;
+        kyrsim_spawn_opts o;
+        o.argv = {std::string(KYR_BUILD_DIR) + "/testbed/sim/kyrsim", "--socket",
+                  dir_ + "/sim.sock", "--script", path, "--",
+                  std::string(KYR_BUILD_DIR) + "/tests/testbed/qelclient64"};
+        o.argv.insert(o.argv.end(), steps.begin(), steps.end());
+        o.interpose = false;
+        kyrsim_child c;
+        EXPECT_EQ(0, kyrsim_spawn(nullptr, o, &c));
+        if (kyrsim_wait_child(&c, kWait) != 0) {
+            kyrsim_kill_child(&c);
+            return -1;
+        }
+        *out = kyrsim_child_stdout(c);
+        return kyrsim_exit_code(c);
+    }
+    std::string dir_;
+};
+
+TEST_F(ScriptTest, PassingSessionPrintsExchangesAndVerdict)
+{
+    std::string out;
+    std::ofstream(dir_ + "/ids") << "u1";
+    int rc = run("# a read answered with a response\n"
+                 "timeout 20000\n"
+                 "hello A\n"
+                 "standby A\n"
+                 "upcall A USER_WRITE user=u1:@" + dir_ + "/ids user=\"u 2\"  # two users\n"
+                 "expect A RESPONSE status=0 last end ksname=A\n"
+                 "exit 0\n",
+                 {"open", "hello:A", "standby", "respond:0", "close"}, &out);
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("<- hello    DB_HELLO ks=\"A\" domain=\"testhost\" -> code 0\n"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("-> upcall   DB_USER_WRITE ks=\"A\" status=0 flags=0x0 "
+                                          "handle=0x1 paramSize=146 records=2\n"))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("<- answer   DB_RESPONSE ks=\"A\" status=0"));
+    EXPECT_NE(std::string::npos, out.find("(end of exchange)\n"));
+    EXPECT_NE(std::string::npos, out.find("kyrsim: PASS: "));
+    // The client's own output goes to kyrsim's.
+    EXPECT_NE(std::string::npos, out.find("standby rc=0 errno=0 type=3 ks=A handle=1 nusers=2\n"));
+}
+
+TEST_F(ScriptTest, FailedCheckNamesTheLine)
+{
+    std::string out;
+    int rc = run("hello A\n"
+                 "upcall A USER_READ\n"
+                 "expect A RESPONSE status=EIO\n"
+                 "exit 0\n",
+                 {"open", "hello:A", "standby", "respond:0", "close"}, &out);
+    EXPECT_EQ(1, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("s.kyr:3: check status=EIO failed on DB_RESPONSE"))
+        << out;
+    EXPECT_EQ(std::string::npos, out.find("PASS"));
+}
+
+TEST_F(ScriptTest, HelloCodeAndBadStepsFail)
+{
+    std::string out;
+    EXPECT_EQ(0, run("hello-answer B ENOENT\nhello B\nexit 0\n", {"open", "hello:B", "close"},
+                     &out))
+        << out;
+    EXPECT_NE(std::string::npos, out.find("hello rc=0 errno=0 status=2\n")) << out;
+
+    EXPECT_EQ(0, run("fault 0 4\nhello B 73\nexit 0\n", {"open", "hello:B", "close"}, &out))
+        << out;
+    EXPECT_EQ(1, run("hello B\nfrobnicate\n", {"open", "hello:B", "close"}, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("s.kyr:2: bad step: frobnicate")) << out;
+    EXPECT_EQ(1, run("upcall A USER_READ user=\"open\n", {"open"}, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("s.kyr:1: unterminated quote")) << out;
+    EXPECT_EQ(1, run("timeout 300\nhello Z\n", {"open", "hello:A"}, &out)) << out;
+    EXPECT_NE(std::string::npos, out.find("no hello from keystore \"Z\"")) << out;
+}
+
+}  // namespace
