@@ -26,7 +26,16 @@ extern "C" {
 #define qm_memset  memset
 #define qm_memcmp  memcmp
 #define qm_strncmp strncmp
-#define qm_strnlen strnlen
+
+/* Length of s, at most max (strnlen is not in every C library mode). */
+static inline size_t qm_strnlen(const char *s, size_t max)
+{
+	size_t n = 0;
+
+	while (n < max && s[n] != '\0')
+		n++;
+	return n;
+}
 
 /* Memory of the model itself (card state, queued messages, replies).
  * qm_zalloc returns zero-filled memory or NULL and may sleep; qm_free takes

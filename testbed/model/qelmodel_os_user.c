@@ -2,6 +2,7 @@
  * The card model's OS primitives in user space: calloc/free, one pthread
  * mutex with one condition variable, the monotonic clock.
  */
+#define _POSIX_C_SOURCE 200809L
 #include "qelmodel_os.h"
 
 #include <errno.h>
