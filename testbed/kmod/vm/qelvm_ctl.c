@@ -331,6 +331,68 @@ static void check_sizes(void)
 	close(fd);
 }
 
+/* ---- hello to every card -------------------------------------------------- */
+
+static void set_faults(int fwfd, int instance, uint32_t flags)
+{
+	struct qelfw_card c;
+
+	memset(&c, 0, sizeof(c));
+	c.instance = instance;
+	c.fault_flags = flags;
+	ioctl(fwfd, QELFW_SET_CARD, &c);
+}
+
+/* Says hello for keystore name with a message of psize bytes; extent is
+ * the buffer size offered for the reply.  The buffer beyond the message
+ * holds 0x5C, so that what the reply overwrote shows. */
+static int hello(int fd, const char *name, unsigned extent, unsigned psize,
+    unsigned char *msg)
+{
+	memset(msg, 0x5C, DBM_MAX_MSG + 1);
+	memset(msg, 0, psize);
+	vm_put32(msg, 0, DB_HELLO);
+	vm_put32(msg, 20, extent);
+	vm_put32(msg, 24, psize);
+	strcpy((char *)msg + 28, name);
+	return vm_ioctl_err(fd, QELCTLUPCALL, msg);
+}
+
+static void check_hello(int fwfd)
+{
+	static unsigned char msg[DBM_MAX_MSG + 1];
+	struct qelfw_wait w;
+	int fd = vm_open("/dev/qelctl");
+	int e1, e2, e3, e4, hdr_only;
+
+	if (fd < 0)
+		return;
+	/* Every card skips upcalls: registered anyway, 73. */
+	set_faults(fwfd, 0, QEL_FAULT_NOUPCALL);
+	set_faults(fwfd, 1, QEL_FAULT_NOUPCALL);
+	e1 = hello(fd, "vm-skipped", DBM_MAX_MSG, DBM_PARAM_SIZE, msg);
+	memset(&w, 0, sizeof(w));
+	strcpy(w.ksname, "vm-skipped");
+	w.timeout_ms = 0;
+	e2 = vm_ioctl_err(fwfd, QELFW_WAIT_REG, &w);
+	vm_check(e1 == 73 && e2 == 0, "hello-all-skipped-73",
+	    "hello %d, registered %d", e1, e2);
+	/* One card answers: 0.  Its reply is 412 bytes (the 100 sent, then
+	 * zeros); offered an extent of 100 only the 28-byte header comes
+	 * back, offered the largest message all of it. */
+	set_faults(fwfd, 0, 0);
+	e3 = hello(fd, "vm-answered", 100, 100, msg);
+	hdr_only = vm_get32(msg, 0) == DB_RESPONSE && vm_get32(msg, 12) == 0 &&
+	    msg[100] == 0x5C && msg[DBM_PARAM_SIZE - 1] == 0x5C;
+	e4 = hello(fd, "vm-answered", DBM_MAX_MSG, 100, msg);
+	vm_check(e3 == 0 && hdr_only && e4 == 0 && vm_get32(msg, 24) ==
+	    DBM_PARAM_SIZE && msg[100] == 0 && msg[DBM_PARAM_SIZE - 1] == 0 &&
+	    msg[DBM_PARAM_SIZE] == 0x5C, "hello-reply-bounded-by-extent",
+	    "short extent %d (header only %d), full %d", e3, hdr_only, e4);
+	set_faults(fwfd, 1, 0);
+	close(fd);
+}
+
 /* ---- fault flags ---------------------------------------------------------- */
 
 static void check_faults(int fwfd)
@@ -384,6 +446,7 @@ int main(void)
 	check_transfers(fwfd);
 	check_busy(fwfd);
 	check_sizes();
+	check_hello(fwfd);
 	check_faults(fwfd);
 	check_holds(fwfd);
 	close(fwfd);
