@@ -300,8 +300,13 @@ int prep_ioctl_bswap(unsigned char *msg, int direction)
     case DB_USER_READ: case DB_USER_WRITE: case DB_USER_DEL: case DB_USER_PUSH:
         return bswap_records(msg, REC_USER, direction, limit);
     case DB_OBJECT_READ: case DB_OBJECT_WRITE: case DB_OBJECT_DEL: case DB_OBJECT_PUSH:
-    case DB_LOG_READ: case DB_LOG_WRITE: case DB_LOG_PUSH:
+    case DB_LOG_WRITE: case DB_LOG_PUSH:
         return bswap_records(msg, REC_OBJ, direction, limit);
+    case DB_LOG_READ:
+        // nobjs is the number of newest (or oldest) entries wanted, not a
+        // record count: the request carries no records to walk.
+        swap_word(msg, DBM_NOBJS_OFF);
+        return 0;
     case DB_FILE_READ: case DB_FILE_WRITE: case DB_FILE_PUSH: case DB_CONFIG_READ:
     case DB_CONFIG_WRITE: case DB_CONFIG_PUSH: case DB_FILE_DEL:
         swap_word(msg, DBM_FILESIZE_OFF);

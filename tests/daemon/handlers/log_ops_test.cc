@@ -171,6 +171,26 @@ TEST_F(LogOps, ReadOfMissingOldLogCreatesItEmpty)
     EXPECT_EQ(0, access(old.c_str(), F_OK));
 }
 
+TEST(LogReadConversion, CountIsNotARecordCount)
+{
+    // A log read asks for the newest r entries and carries no records: the
+    // conversion must take nobjs as a number, not walk r records.
+    for (int32_t r : {3, -3, 0, 1000000}) {
+        fw_bytes net = fw_make_obj_msg(DB_LOG_READ, "ks.h.{1}", DBM_FLAG_OLD_LOG,
+                                       std::string(20, '\0'), {}, true, true);
+        net.resize(DBM_OBJS_OFF, 0);
+        uint32_t be = __builtin_bswap32(static_cast<uint32_t>(r));
+        memcpy(&net[DBM_NOBJS_OFF], &be, 4);
+        std::vector<unsigned char> m(DBM_MSG_AREA, 0);
+        memcpy(m.data(), net.data(), net.size());
+        ASSERT_EQ(0, prep_ioctl_bswap(m.data(), BSWAP_TO_HOST)) << r;
+        EXPECT_EQ(r, msg_get32(m.data(), DBM_NOBJS_OFF));
+        EXPECT_EQ(uint32_t(DB_LOG_READ), msg_hdr(m.data())->type);
+        ASSERT_EQ(0, prep_ioctl_bswap(m.data(), BSWAP_TO_NETWORK));
+        EXPECT_EQ(0, memcmp(m.data(), net.data(), net.size())) << r;
+    }
+}
+
 TEST_F(LogOps, WithoutKeystoreInformationTheHandlersFail)
 {
     pthread_setspecific(ptconfkey, nullptr);
