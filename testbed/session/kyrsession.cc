@@ -106,9 +106,15 @@ void show_records(const kyrsim_msg &m)
 void show_upcall(session *s, const char *title, const std::string &ks, const kyrsim_msg &m)
 {
     printf("\n[%02d] %s\n", ++s->step, title);
+    // Shown as it travels: encoded and decoded again, so that the sizes and
+    // counts are the ones on the wire.
+    kyrsim_msg wire = m;
+    std::vector<uint8_t> raw;
+    if (kyrsim_msg_encode(m, &raw) == 0)
+        kyrsim_msg_decode(raw.data(), raw.size(), &wire);
     printf("   upcall  to %-16s %s\n", ks.empty() ? "control thread" : ks.c_str(),
-           kyrsim_msg_describe(m).c_str());
-    show_records(m);
+           kyrsim_msg_describe(wire).c_str());
+    show_records(wire);
 }
 
 // Posts an upcall and collects the daemon's messages until the exchange
@@ -143,10 +149,12 @@ std::vector<kyrsim_rec> push_records(session *s, const std::vector<kyrsim_msg> &
 {
     std::vector<kyrsim_rec> recs;
     size_t end = n == SIZE_MAX ? got.size() : from + n;
+    bool all = end > from;
     for (size_t i = from; i < end && i < got.size(); i++) {
-        expect(s, got[i].type == type, "message %zu is %s", i, kyrsim_type_name(type));
+        all = all && got[i].type == type;
         recs.insert(recs.end(), got[i].recs.begin(), got[i].recs.end());
     }
+    expect(s, all, "%s series of %zu message(s)", kyrsim_type_name(type), end - from);
     return recs;
 }
 
