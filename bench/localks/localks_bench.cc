@@ -133,7 +133,11 @@ void populate(const std::string &dir, unsigned n, bool keystore_sizes)
         if ((ret = txn->commit(txn, 0)) != 0)
             die("commit", ret);
     }
+    // The daemon's periodic check keeps only the log files still needed.
     env->txn_checkpoint(env, 0, 0, 0);
+    char **unused = nullptr;
+    env->log_archive(env, &unused, DB_ARCH_REMOVE);
+    free(unused);
     db->close(db, 0);
     env->close(env, 0);
 }
@@ -163,93 +167,78 @@ void bare_upcall(const std::string &dir, bool keystore_sizes, unsigned i)
     env->close(env, 0);
 }
 
-struct result {
-    double ms = 0;
-    double syncs = 0;
+// One timed upcall of each kind, taken in turn so that the load of a shared
+// machine falls on all of them alike.
+struct series {
+    std::vector<double> ms;
+    long syncs = 0;
+    double median_ms() const { return median(ms); }
+    double syncs_per() const { return ms.empty() ? 0 : static_cast<double>(syncs) / ms.size(); }
 };
 
-result run_bare(const std::string &dir, bool keystore_sizes, int iters)
+template <typename F> void timed(series *s, bool keep, F f)
 {
-    std::vector<double> t;
-    for (int i = 0; i < 3; i++)
-        bare_upcall(dir, keystore_sizes, 1000000 + i);
-    g_syncs = 0;
-    for (int i = 0; i < iters; i++) {
-        double t0 = now_ms();
-        bare_upcall(dir, keystore_sizes, static_cast<unsigned>(i));
-        t.push_back(now_ms() - t0);
+    long before = g_syncs;
+    double t0 = now_ms();
+    f();
+    double dt = now_ms() - t0;
+    if (keep) {
+        s->ms.push_back(dt);
+        s->syncs += g_syncs - before;
     }
-    return {median(t), static_cast<double>(g_syncs) / iters};
 }
 
-result run_handler(fake_ks *ks, int iters)
+void handler_upcall(fake_ks *ks, unsigned u)
 {
-    std::vector<double> t;
-    fake_fw_set_record(false);
-    g_syncs = 0;
-    for (int i = -3; i < iters; i++) {
-        unsigned u = i < 0 ? 2000000u + static_cast<unsigned>(-i) : static_cast<unsigned>(i);
-        fw_bytes msg = fw_make_user_msg(DB_USER_WRITE, ks->name, 0, {{fw_uid(u * 2), user_data(u)}}, false, false);
-        fw_load(ks->buf, msg);
-        if (i == 0)
-            g_syncs = 0;
-        double t0 = now_ms();
-        int ret = task_user_write(ks->buf);
-        double dt = now_ms() - t0;
-        if (ret != 0) {
-            fprintf(stderr, "localks_bench: task_user_write: %d\n", ret);
-            exit(1);
-        }
-        if (i >= 0)
-            t.push_back(dt);
+    fw_bytes msg = fw_make_user_msg(DB_USER_WRITE, ks->name, 0, {{fw_uid(u * 2), user_data(u)}}, false, false);
+    fw_load(ks->buf, msg);
+    int ret = task_user_write(ks->buf);
+    if (ret != 0) {
+        fprintf(stderr, "localks_bench: task_user_write: %d\n", ret);
+        exit(1);
     }
-    return {median(t), static_cast<double>(g_syncs) / iters};
 }
 
 #ifdef KYR_HAVE_KYRSIM
-// The production daemon through the card simulator: time from posting the
-// upcall until its DB_RESPONSE is collected.
-double run_end2end(const std::string &base, const std::string &name, unsigned users, int iters)
-{
-    std::string ksdir = base + "/e2e-keys";
-    mkdir(ksdir.c_str(), 0700);
-    populate(ksdir + "/" + name, users, true);
-    { std::ofstream(ksdir + "/" + name + ".conf") << "configuration"; }
-    std::string conf = base + "/e2e.conf";
-    { std::ofstream(conf) << "user root\nkeystoredir " << ksdir << "\n"; }
-
+// The production daemon serving one keystore through the card simulator.
+struct daemon_run {
     kyrsim *sim = nullptr;
-    if (kyrsim_start(kyrsim_opts{}, &sim) != 0)
-        return -1;
-    kyrsim_child d;
+    kyrsim_child child;
+    std::string name;
+    bool ok = false;
+};
+
+void daemon_start(daemon_run *r, const std::string &base, const std::string &ksdir,
+                  const std::string &name)
+{
+    r->name = name;
+    std::ofstream(ksdir + "/" + name + ".conf") << "configuration";
+    std::string conf = base + "/e2e.conf";
+    std::ofstream(conf) << "user root\nkeystoredir " << ksdir << "\n";
+    if (kyrsim_start(kyrsim_opts{}, &r->sim) != 0)
+        return;
     kyrsim_spawn_opts o;
     o.argv = {KYR_BUILD_DIR "/daemon/kyrkiod", "-F", "-s", "-f", conf};
     o.env = {"KYRKIOD_LOCKFILE=" + base + "/e2e.lock"};
-    std::vector<double> t;
-    if (kyrsim_spawn(sim, o, &d) == 0 && kyrsim_wait_hello(sim, name, 20000) == 0) {
-        for (int i = -3; i < iters; i++) {
-            unsigned u = i < 0 ? 2000000u + static_cast<unsigned>(-i) : static_cast<unsigned>(i);
-            kyrsim_msg m = kyrsim_msg_make(DB_USER_WRITE, name);
-            std::string id = fw_uid(u * 2), data = user_data(u);
-            kyrsim_msg_add_user(&m, std::vector<uint8_t>(id.begin(), id.end()),
-                                std::vector<uint8_t>(data.begin(), data.end()));
-            std::vector<kyrsim_msg> got;
-            double t0 = now_ms();
-            int ret = kyrsim_exchange(sim, name, m, 20000, &got);
-            double dt = now_ms() - t0;
-            if (ret != 0 || got.empty() || got.back().status != 0) {
-                fprintf(stderr, "localks_bench: end-to-end upcall failed: %d\n", ret);
-                break;
-            }
-            if (i >= 0)
-                t.push_back(dt);
-        }
+    r->ok = kyrsim_spawn(r->sim, o, &r->child) == 0 && kyrsim_wait_hello(r->sim, name, 20000) == 0;
+}
+
+// From posting the upcall until the daemon's thread waits for the next
+// one (its answer sent and the keystore closed).
+void daemon_upcall(daemon_run *r, unsigned u)
+{
+    if (!r->ok)
+        return;
+    kyrsim_msg m = kyrsim_msg_make(DB_USER_WRITE, r->name);
+    std::string id = fw_uid(u * 2), data = user_data(u);
+    kyrsim_msg_add_user(&m, std::vector<uint8_t>(id.begin(), id.end()),
+                        std::vector<uint8_t>(data.begin(), data.end()));
+    std::vector<kyrsim_msg> got;
+    if (kyrsim_exchange(r->sim, r->name, m, 20000, &got) != 0 || got.empty() ||
+        got.back().status != 0 || kyrsim_wait_standby(r->sim, r->name, 20000) != 0) {
+        fprintf(stderr, "localks_bench: end-to-end upcall failed\n");
+        r->ok = false;
     }
-    kyrsim_stop(sim);
-    std::string cmd = "rm -rf '" + ksdir + "'";
-    if (system(cmd.c_str()) != 0)
-        fprintf(stderr, "localks_bench: cannot remove %s\n", ksdir.c_str());
-    return t.empty() ? -1 : median(t);
 }
 #endif
 
@@ -281,35 +270,58 @@ int main(int argc, char **argv)
     double handler_at_zero = 0;
     for (unsigned users : {0u, 10000u, 100000u}) {
         const std::string name = "bench.host.{" + std::to_string(users) + "}";
+        const std::string same = base + "/same-" + std::to_string(users);
+        const std::string dflt = base + "/dflt-" + std::to_string(users);
         fake_ks ks;
         if (fake_ks_init(&ks, name, DBM_KS_LOCAL) != 0) {
             fprintf(stderr, "localks_bench: cannot set up %s\n", name.c_str());
             return 1;
         }
         fake_fw_install();
+        fake_fw_set_record(false);
         populate(ks.dir + "/" + name, users, true);
-        populate(base + "/same-" + std::to_string(users), users, true);
-        populate(base + "/dflt-" + std::to_string(users), users, false);
-
-        result h = run_handler(&ks, iters);
-        result b = run_bare(base + "/same-" + std::to_string(users), true, iters);
-        result dflt = run_bare(base + "/dflt-" + std::to_string(users), false, iters);
-        double e2e = -1;
+        populate(same, users, true);
+        populate(dflt, users, false);
+        series h, b, df, e;
 #ifdef KYR_HAVE_KYRSIM
-        e2e = run_end2end(base, name, users, iters);
+        const std::string e2e_dir = base + "/e2e-" + std::to_string(users);
+        mkdir(e2e_dir.c_str(), 0700);
+        populate(e2e_dir + "/" + name, users, true);
+        daemon_run d;
+        daemon_start(&d, base, e2e_dir, name);
+#endif
+        for (int i = -3; i < iters; i++) {
+            bool keep = i >= 0;
+            unsigned u = keep ? static_cast<unsigned>(i) : 2000000u + static_cast<unsigned>(-i);
+            // Rotate the order so that no kind always follows the same one.
+            for (int k = 0; k < 3; k++) {
+                switch ((i + 3 + k) % 3) {
+                case 0: timed(&h, keep, [&] { handler_upcall(&ks, u); }); break;
+                case 1: timed(&b, keep, [&] { bare_upcall(same, true, u); }); break;
+                default: timed(&df, keep, [&] { bare_upcall(dflt, false, u); }); break;
+                }
+            }
+#ifdef KYR_HAVE_KYRSIM
+            if (d.ok)
+                timed(&e, keep, [&] { daemon_upcall(&d, u); });
+#endif
+        }
+#ifdef KYR_HAVE_KYRSIM
+        kyrsim_stop(d.sim);
 #endif
         fake_fw_uninstall();
         fake_ks_fini(&ks);
         if (users == 0)
-            handler_at_zero = h.ms;
+            handler_at_zero = h.median_ms();
         char e2e_text[32];
-        if (e2e < 0)
+        if (e.ms.empty())
             snprintf(e2e_text, sizeof(e2e_text), "n/a");
         else
-            snprintf(e2e_text, sizeof(e2e_text), "%.2f", e2e);
+            snprintf(e2e_text, sizeof(e2e_text), "%.2f", e.median_ms());
         printf("%8u %8.2f (%3.1f) %10s %8.2f (%3.1f) %8.2f (%3.1f) %9.2f %9.2f %9.2f\n", users,
-               h.ms, h.syncs, e2e_text, b.ms, b.syncs, dflt.ms, dflt.syncs, h.ms / b.ms,
-               dflt.ms / h.ms, h.ms / handler_at_zero);
+               h.median_ms(), h.syncs_per(), e2e_text, b.median_ms(), b.syncs_per(),
+               df.median_ms(), df.syncs_per(), h.median_ms() / b.median_ms(),
+               df.median_ms() / h.median_ms(), h.median_ms() / handler_at_zero);
         fflush(stdout);
     }
     std::string cmd = "rm -rf '" + base + "'";
