@@ -3,10 +3,9 @@
  * for the stand-in qel module.
  *
  * Memory up to 128 KiB comes from kmalloc, larger blocks from vmalloc; the
- * size given to qm_free picks the same way back (kfree and vfree do not
- * sleep, so freeing is safe in any context).  Small blocks must be
- * kmalloc memory because the driver hands its public-key blob to qelctl,
- * which frees it with its own allocator (kfree for small sizes).
+ * size given to qm_free picks the same way back.  The only frees under
+ * qelctl's spin lock are per-open slots, small kmalloc blocks, and kfree
+ * does not sleep.
  *
  * The lock is a sleeping mutex with a wait queue and a generation counter
  * as the condition: a broadcast bumps the counter under the lock, so a
@@ -31,9 +30,9 @@
 #define QM_KMALLOC_MAX (128u * 1024u)
 
 /* Blocks and bytes handed out and not yet freed, for the leak report at
- * unload.  Blobs given to qelctl stay counted here; qelctl counts their
- * free on its side, so the two balances add up to zero when nothing
- * leaked. */
+ * unload.  Public-key blobs given to qelctl (qel_kmod.c) stay counted
+ * here; qelctl counts their free on its side, so the two balances add up
+ * to zero when nothing leaked. */
 static atomic_long_t qm_blocks = ATOMIC_LONG_INIT(0);
 static atomic_long_t qm_bytes = ATOMIC_LONG_INIT(0);
 
