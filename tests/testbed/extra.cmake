@@ -22,3 +22,7 @@ foreach(src ${_tb_tests})
     add_dependencies(testbed_${name} kyr_testbed_clients kyrsim)
   endif()
 endforeach()
+# The daemon test runs the production kyrkiod.
+if(TARGET testbed_daemon_test AND TARGET kyrkiod)
+  add_dependencies(testbed_daemon_test kyrkiod)
+endif()

@@ -168,6 +168,17 @@ TEST_P(InterposeTest, MissingAndForbiddenNodes)
     EXPECT_EQ(0, kyrsim_open_files(sim_));
 }
 
+// The token device is served by a model that refuses every command the
+// way the device refuses what it does not know: result 0x54.
+TEST_P(InterposeTest, TokenDeviceRefusesCommands)
+{
+    kyrsim_child c;
+    spawn({"kyrf"}, &c);
+    expect_line(c, "kyrf open=0 rc=84 errno=0");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+}
+
 INSTANTIATE_TEST_SUITE_P(WordSize, InterposeTest, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &i) {
                              return i.param ? std::string("Bits32") : std::string("Bits64");

@@ -17,6 +17,7 @@
  *                     cancellation; on SIGUSR1 it is cancelled and joined
  *   pause             wait for SIGUSR1
  *   close             close the file
+ *   kyrf              open /dev/kyrf and issue one token command
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -212,6 +213,13 @@ int main(int argc, char **argv)
 		} else if (strcmp(s, "pause") == 0) {
 			wait_usr1();
 			say("resumed");
+		} else if (strcmp(s, "kyrf") == 0) {
+			int tfd = open("/dev/kyrf", O_RDWR);
+			uint32_t blk[4] = {0};
+			int rc = tfd < 0 ? -1 : ioctl(tfd, 0xC0105801u, blk);
+			say("kyrf open=%d rc=%d errno=%d", tfd < 0 ? -1 : 0, rc, rc < 0 ? errno : 0);
+			if (tfd >= 0)
+				close(tfd);
 		} else if (strcmp(s, "close") == 0) {
 			int rc = close(fd);
 			say("close rc=%d", rc);
