@@ -6,6 +6,7 @@
  * every answer the daemon sends through the real qelctl module.
  *
  * usage: qelvm_fw <keystore directory> <keystore name>
+ *        qelvm_fw wait <keystore name>   (waits until a thread serves it)
  * (exit status = number of failed checks)
  */
 #include <stdint.h>
@@ -249,12 +250,25 @@ int main(int argc, char **argv)
 	int fw;
 
 	if (argc != 3) {
-		fprintf(stderr, "usage: qelvm_fw <keystore dir> <keystore>\n");
+		fprintf(stderr, "usage: qelvm_fw <keystore dir> <keystore> | "
+		    "wait <keystore>\n");
 		return 2;
 	}
 	fw = vm_open("/dev/qelfw");
 	if (fw < 0)
 		return 1;
+	if (strcmp(argv[1], "wait") == 0) {
+		struct qelfw_wait w;
+
+		memset(&w, 0, sizeof(w));
+		strncpy(w.ksname, argv[2], sizeof(w.ksname) - 1);
+		w.timeout_ms = WAIT_MS;
+		w.caller = -1;
+		if (ioctl(fw, QELFW_WAIT_REG, &w) != 0)
+			perror("QELFW_WAIT_REG");
+		close(fw);
+		return w.caller >= 0 ? 0 : 1;
+	}
 	if (!vm_check(vm_ioctl_err(fw, QELFW_CAPTURE, (void *)1) == 0,
 	    "firmware-capture", "%s", strerror(errno)))
 		return 1;
