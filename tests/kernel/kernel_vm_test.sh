@@ -89,6 +89,9 @@ make -C "$work/src/driver/linux" KDIR="$kdir" \
 	cat "$work/qelctl-build.log" >&2
 	fail "qelctl module build"
 }
+for o in driver/linux/.qelctl_linux.o.cmd driver/.qelctl_main.o.cmd; do
+	grep -q -e '-Werror' "$work/src/$o" || fail "$o: not compiled with -Werror"
+done
 modinfo -F depends "$work/src/driver/linux/qelctl.ko" 2>/dev/null | grep -qx qel ||
 	fail "qelctl.ko does not record its dependency on qel"
 
