@@ -58,6 +58,18 @@ inline int proc_entries(pid_t pid, const char *what)
     return n;
 }
 
+// True when the process's main thread sleeps in poll(2), i.e. the daemon's
+// supervision loop waits for the next signal.
+inline bool main_thread_polls(pid_t pid)
+{
+    std::string base = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid);
+    std::ifstream in(base + "/syscall");
+    long nr = -1;
+    if (!(in >> nr))
+        return false;
+    return nr == 7 || nr == 271;  // poll or ppoll on x86-64
+}
+
 inline std::string host_name()
 {
     char host[256] = {};

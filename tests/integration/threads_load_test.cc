@@ -44,13 +44,24 @@ TEST_F(DaemonTest, ReloadsUnderUpcallLoadLeakNothing)
             }
         }
     });
+    // Stops the load on every way out of this test, failures included.
+    struct load_stopper {
+        std::atomic<bool> &flag;
+        std::thread &t;
+        ~load_stopper()
+        {
+            flag = true;
+            if (t.joinable())
+                t.join();
+        }
+    } stopper{stop_load, load};
     for (int r = 0; r < kReloads; r++) {
         ASSERT_EQ(0, kyrsim_signal_child(&d, SIGHUP));
         // The control thread starts last in a reload.
         ASSERT_EQ(0, hello("", nullptr, 60000)) << "reload " << r;
-        // Let the main thread finish the reload before the next signal (a
-        // signal during a reload is not recorded).
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        // A signal that arrives while a reload runs is not recorded: wait
+        // for the main thread to be back in its supervision poll.
+        ASSERT_TRUE(wait_until([&] { return main_thread_polls(d.pid); }, 60000)) << "reload " << r;
     }
     stop_load = true;
     load.join();
