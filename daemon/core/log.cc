@@ -67,16 +67,17 @@ void qelkiod_log_init(const char *progpath, int level)
     base = base ? base + 1 : (progpath ? progpath : "");
     snprintf(progname, sizeof(progname), "%s", base);
     if (level >= 0)
-        logmask = ((1 << (level + 1)) - 1) & 0xff;
+        logmask = level >= 7 ? 0xff : ((1 << (level + 1)) - 1) & 0xff;
     openlog(progname, LOG_PID | LOG_CONS | LOG_NDELAY, LOG_DAEMON);
     setlogmask(logmask);
 }
 
 void qelkiod_set_loglvl(int level)
 {
-    if (level == 0)
+    if (level <= 0)
         return;
-    logmask = (1 << (level + 1)) - 1;
+    // Levels above 7 enable everything; the shift must stay defined.
+    logmask = level >= 7 ? 0xff : (1 << (level + 1)) - 1;
     setlogmask(logmask);
 }
 
@@ -90,7 +91,7 @@ int qelkiod_set_logfile()
         logfile = nullptr;
         return 0;
     }
-    FILE *fp = fopen(mconf.logfile, "a");
+    FILE *fp = fopen(mconf.logfile, "ae");  // not inherited by tar children
     if (fp == nullptr) {
         int err = errno;
         logfile = nullptr;
