@@ -3,6 +3,7 @@
 // keystore's ".conf" file.  Every upcall opens the environment with
 // recovery, opens at most one database, and closes both before it returns.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -300,7 +301,17 @@ int localks_db_make(upcall_buf *buf)
     qelkiod_log(LOG_DEBUG, "Created environment directory: %s", path);
 
     // From here on a failure removes what was made, so that no partial
-    // keystore is left behind.
+    // keystore is left behind.  A descriptor is held in reserve and given
+    // up just before the removal, which needs one to list the directory
+    // even when the failure was running out of descriptors.
+    int reserve = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (reserve < 0) {
+        int err = errno;
+        qelkiod_log(LOG_ERR, "Cannot open environment %s: %s", path, strerror(err));
+        close_env(&env);
+        rmdir(path);
+        return err;
+    }
     qelkiod_log(LOG_DEBUG, "Opening environment %s", path);
     ret = localks_env_config(env);
     if (ret == 0) {
@@ -317,14 +328,12 @@ int localks_db_make(upcall_buf *buf)
     }
     if (ret != 0) {
         close_env(&env);
-        localks_del_keystore(buf->ksdir, name);
-        return ret;
-    }
-    ret = env->close(env, 0);
-    if (ret != 0) {
+    } else if ((ret = env->close(env, 0)) != 0) {
         qelkiod_log(LOG_ERR, "Cannot close environment %s: %s", path, db_strerror(ret));
-        localks_del_keystore(buf->ksdir, name);
     }
+    close(reserve);
+    if (ret != 0)
+        localks_del_keystore(buf->ksdir, name);
     return ret;
 }
 
