@@ -2,6 +2,7 @@
 // DB_READ.  Names from the firmware become paths and tar arguments, so every
 // one is validated first, and tar runs without a shell.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -79,7 +80,19 @@ int run_tar(const char *dir, const std::vector<std::string> &args, int *wstatus)
         return e;
     }
     if (pid == 0) {
-        // Child: only async-signal-safe calls until exec.
+        // Child: only async-signal-safe calls until exec.  The service
+        // thread blocks SIGHUP, SIGINT and SIGCHLD and the daemon ignores
+        // SIGPIPE and others; tar starts with a clean mask and defaults.
+        struct sigaction dfl;
+        memset(&dfl, 0, sizeof(dfl));
+        dfl.sa_handler = SIG_DFL;
+        for (int sig = 1; sig < NSIG; sig++) {
+            if (sig != SIGKILL && sig != SIGSTOP)
+                sigaction(sig, &dfl, nullptr);
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
         if (chdir(dir) != 0)
             _exit(127);
         if (dup2(devnull, STDIN_FILENO) < 0)
