@@ -528,20 +528,23 @@ int kyrsim_stop(kyrsim *s)
 
     // Drop every peer: their commands fail or are interrupted, and every
     // worker ends.
+    // Files still open once every worker ended (including one that opened
+    // a file while the stop began) are closed here.
     std::vector<std::shared_ptr<sim_file>> left;
     {
         std::unique_lock<std::mutex> lk(s->mu);
         for (auto &kv : s->calls)
             shutdown(kv.second->fd, SHUT_RDWR);
         interrupt_calls(s, nullptr, nullptr);
-        for (auto &kv : s->files) {
+        for (auto &kv : s->files)
             shutdown(kv.second->fd, SHUT_RDWR);
+        s->cv.wait(lk, [&] { return s->workers == 0; });
+        for (auto &kv : s->files) {
             if (!kv.second->closing) {
                 kv.second->closing = true;
                 left.push_back(kv.second);
             }
         }
-        s->cv.wait(lk, [&] { return s->workers == 0; });
     }
     for (auto &f : left)
         close_file(s, f);
