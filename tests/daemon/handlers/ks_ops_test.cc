@@ -133,23 +133,6 @@ TEST_F(KsOps, ArchiveHoldsExactlyTheKeystoreFiles)
     EXPECT_EQ(want, tar_members(path(k.name + ".tar")));
 }
 
-TEST_F(KsOps, ArchiveLeavesOutMissingOldLog)
-{
-    make_keystore(k.name);
-    // Removed through the environment, so that recovery does not bring it
-    // back (a keystore made before the old log existed looks like this).
-    ks_handle h;
-    memset(&h, 0, sizeof(h));
-    fw_load(k.buf, fw_make_ks_msg(DB_ARCHIVE, k.name, 0, false));
-    ASSERT_EQ(0, ks_handle_open(&h, k.buf, DBM_KS_LOCAL));
-    ASSERT_EQ(0, h.env->dbremove(h.env, nullptr, KS_AUDITLOG_OLD_DB, nullptr, DB_AUTO_COMMIT));
-    ks_handle_close(&h, DBM_KS_LOCAL);
-    ASSERT_EQ(0, archive(k.name));
-    std::vector<std::string> want = {k.name + ".conf", k.name + "/auditlog.db",
-                                     k.name + "/object.db", k.name + "/user.db"};
-    EXPECT_EQ(want, tar_members(path(k.name + ".tar")));
-}
-
 TEST_F(KsOps, ArchiveFailsWhenTarFails)
 {
     make_keystore(k.name);
@@ -270,21 +253,6 @@ TEST_F(KsOps, RenameMovesDirectoryThreadListAndThreadName)
     EXPECT_STREQ("renamed.host.{7}", k.ks->name);
 }
 
-TEST_F(KsOps, RenameOntoNonEmptyDirectoryChangesNothing)
-{
-    make_keystore(k.name);
-    ASSERT_EQ(0, mkdir(path("taken").c_str(), 0700));
-    ASSERT_TRUE(fw_write_file(path("taken/file"), "x"));
-    run_served(k.ks, k.name, [&] {
-        int st = rename_to(k.name, "taken");
-        EXPECT_TRUE(st == ENOTEMPTY || st == EEXIST) << st;
-        EXPECT_TRUE(tlist_is_served(k.name.c_str(), DBM_KS_LOCAL));
-        EXPECT_FALSE(tlist_is_served("taken", DBM_KS_LOCAL));
-    });
-    EXPECT_TRUE(exists(path(k.name + "/user.db")));
-    EXPECT_EQ(k.name, k.ks->name);
-}
-
 TEST_F(KsOps, RenameRefusesNamesThatAreNotKeystoreNames)
 {
     make_keystore(k.name);
@@ -305,24 +273,6 @@ TEST_F(KsOps, JoinRefusesBadNamesAndTypes)
     fw_load(k.buf, fw_make_ks_msg(DB_JOIN, k.name, DBM_KS_LDAP, false));
     EXPECT_EQ(EOPNOTSUPP, task_db_join(k.buf));  // no directory servers configured
     EXPECT_EQ(0u, fake_fw_count());
-}
-
-TEST_F(KsOps, EmptyKeystoreReadSendsFourEmptyPushes)
-{
-    make_keystore(k.name);
-    fw_load(k.buf, fw_make_ks_msg(DB_READ, k.name, 0, false));
-    ASSERT_EQ(0, task_db_read(k.buf));
-    ASSERT_EQ(4u, fake_fw_count());
-    const uint32_t types[] = {DB_USER_PUSH, DB_OBJECT_PUSH, DB_LOG_PUSH, DB_LOG_PUSH};
-    for (size_t i = 0; i < 4; i++) {
-        fw_hdr hd = fw_header(fake_fw_sent(i));
-        EXPECT_EQ(types[i], hd.type) << i;
-        EXPECT_EQ(0u, hd.flags & DBM_FLAG_MORE) << i;
-        EXPECT_EQ(i == 3, (hd.flags & DBM_FLAG_OLD_LOG) != 0) << i;
-        size_t count_off = i == 0 ? DBM_NUSERS_OFF : DBM_NOBJS_OFF;
-        EXPECT_EQ(0u, fw_be32(fake_fw_sent(i), count_off)) << i;
-        EXPECT_EQ(k.name, fw_name(fake_fw_sent(i), DBM_KSNAME_OFF)) << i;
-    }
 }
 
 TEST_F(KsOps, ReadSendsUsersObjectsAndBothLogs)

@@ -96,14 +96,6 @@ protected:
     }
 };
 
-TEST_F(LogOps, WriteAtTheLimitDoesNotRotate)
-{
-    ASSERT_EQ(0, log_write(entries(1, 495), 0));
-    ASSERT_EQ(0, log_write(entries(1000, 5), 0));
-    EXPECT_EQ(500u, count(KS_AUDITLOG_DB));
-    EXPECT_EQ(0u, count(KS_AUDITLOG_OLD_DB));
-}
-
 TEST_F(LogOps, WritePastTheLimitRotatesFirst)
 {
     ASSERT_EQ(0, log_write(entries(1, 495), 0));
@@ -123,14 +115,6 @@ TEST_F(LogOps, WritePastTheLimitRotatesFirst)
             ids.push_back(fw_be32(fw_bytes(rec.id.begin(), rec.id.end()), 4));
     }
     EXPECT_EQ(std::vector<uint32_t>({1000, 1001, 1002, 1003, 1004, 1005}), ids);
-}
-
-TEST_F(LogOps, KeySetWritesNeverRotate)
-{
-    ASSERT_EQ(0, log_write(entries(1, 495), DBM_FLAG_KEY_SET));
-    ASSERT_EQ(0, log_write(entries(1000, 50), DBM_FLAG_KEY_SET));
-    EXPECT_EQ(545u, count(KS_AUDITLOG_DB));
-    EXPECT_EQ(0u, count(KS_AUDITLOG_OLD_DB));
 }
 
 TEST_F(LogOps, ContinuationMessagesAreNotTestedAgain)
