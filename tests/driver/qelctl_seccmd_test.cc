@@ -335,6 +335,18 @@ TEST(Allocator, TooLargeIsRefusedWithTheLogLine)
 	EXPECT_EQ(st0.refused + 1, st1.refused);
 }
 
+TEST(CompatMutex, DestroyingALockedMutexReleasesItFirst)
+{
+	kmutex_t m{};
+	ASSERT_EQ(0, qelctl_mutex_init(&m));
+	qelctl_mutex_enter(&m);
+	EXPECT_EQ(1, m.locked);
+	qelctl_mutex_destroy(&m);
+	EXPECT_EQ(nullptr, m.impl);
+	EXPECT_EQ(0, m.locked);
+	qelctl_mutex_destroy(&m);       // twice is harmless
+}
+
 TEST(CopyBackend, DefaultReportsEfaultAndCustomBackendIsPerThread)
 {
 	char src[16] = "hello", dst[16] = {};
