@@ -1,5 +1,10 @@
 // Local keystores through the production daemon and the card simulator:
 // creation, name checks, removal, users and objects, keystore files.
+#include <fcntl.h>
+
+#include <atomic>
+#include <thread>
+
 #include "localks_fixture.h"
 
 namespace {
@@ -42,6 +47,46 @@ TEST_F(LocalKs, CreationMakesTheDatabasesAndRefusesAnExistingName)
     ASSERT_EQ(1u, got.size());
     EXPECT_EQ(EINVAL, got[0].status);
     EXPECT_FALSE(exists(dir + "/outside"));
+}
+
+// Creation fails part-way when a file that is not a database stands where
+// the second database goes: it is planted the moment the first database
+// appears.  The failure is answered and leaves nothing behind.
+TEST_F(LocalKs, CreationFailingPartWayLeavesNothingBehind)
+{
+    int failures = 0;
+    for (int attempt = 0; attempt < 20 && failures == 0; attempt++) {
+        std::string name = "part.host.{" + std::to_string(attempt) + "}";
+        std::string env = ks_path(name);
+        std::atomic<bool> stop{false};
+        std::atomic<bool> planted{false};
+        std::thread planter([&] {
+            while (!stop && !exists(env + "/user.db"))
+                ;
+            int fd = open((env + "/object.db").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+            if (fd >= 0) {
+                std::string junk(8192, 'j');
+                planted = write(fd, junk.data(), junk.size()) == static_cast<ssize_t>(junk.size());
+                close(fd);
+            }
+        });
+        ASSERT_EQ(0, kyrsim_post(sim, "", kyrsim_msg_make(DB_INIT, name)));
+        ASSERT_EQ(0, kyrsim_wait_standby(sim, "", kWait));
+        stop = true;
+        planter.join();
+        kyrsim_msg answer;
+        bool answered = kyrsim_next_msg(sim, "", 500, &answer) == 0;
+        if (!planted) {
+            EXPECT_FALSE(answered);   // the planter was late: created
+            continue;
+        }
+        failures++;
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(DB_RESPONSE, answer.type);
+        EXPECT_NE(0, answer.status);
+        EXPECT_FALSE(exists(env)) << log();
+    }
+    EXPECT_EQ(1, failures);
 }
 
 TEST_F(LocalKs, ShortNameCheckIgnoresCaseAndTheLastTwoParts)
@@ -202,6 +247,42 @@ TEST_F(LocalKs, AThreePartReplacingWriteKeepsTheOldFileUntilTheLastPart)
     ASSERT_EQ(3u, got.size());
     // No temporary file stays behind.
     EXPECT_EQ(0, system(("test -z \"$(ls '" + ksdir + "' | grep '^kyr\\.')\"").c_str()));
+}
+
+// Names that would leave the keystore directory and file parts of an
+// impossible size are refused with EINVAL, and nothing on disk changes.
+TEST_F(LocalKs, RefusalsLeaveTheDiskAsItWas)
+{
+    write_file("cfg", "old");
+    std::ofstream(dir + "/victim") << "keep";
+    auto listing = [&] {
+        std::string cmd = "cd '" + dir + "' && find . -printf '%p %s\\n' | sort > '" + dir + ".list'";
+        EXPECT_EQ(0, system(cmd.c_str()));
+        return slurp(dir + ".list");
+    };
+    std::string before = listing();
+
+    kyrsim_msg w = kyrsim_msg_make(DB_FILE_WRITE, "../victim");
+    kyrsim_msg_set_file(&w, 3, bytes("bad"));
+    EXPECT_EQ(EINVAL, status_of(kKs, w));
+    w.flags = DBM_FLAG_APPEND;
+    EXPECT_EQ(EINVAL, status_of(kKs, w));
+    EXPECT_EQ(EINVAL, status_of(kKs, kyrsim_msg_make(DB_FILE_DEL, "../victim")));
+    EXPECT_EQ(EINVAL, status_of(kKs, kyrsim_msg_make(DB_FILE_READ, "/etc/hostname")));
+
+    kyrsim_msg small = kyrsim_msg_make(DB_FILE_WRITE, "cfg");
+    kyrsim_msg_set_file(&small, 3, bytes("new"));
+    small.paramSize = 95;
+    EXPECT_EQ(EINVAL, status_of(kKs, small));
+
+    kyrsim_msg check = kyrsim_msg_make(DB_CHECK, "a/b");
+    EXPECT_EQ(EINVAL, status_of(kKs, check));
+    EXPECT_EQ(EINVAL, status_of(kKs, kyrsim_msg_make(DB_DELETE, "..")));
+
+    EXPECT_EQ(before, listing());
+    EXPECT_EQ("old", slurp(ks_path("cfg")));
+    EXPECT_EQ("keep", slurp(dir + "/victim"));
+    unlink((dir + ".list").c_str());
 }
 
 }  // namespace
