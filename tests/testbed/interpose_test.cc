@@ -4,8 +4,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 
+#include "compat_user.h"
 #include "kyrsim.h"
 
 namespace {
@@ -88,12 +90,21 @@ TEST_P(InterposeTest, StandbyAnsweredByUpcallThenResponseAndClose)
 TEST_P(InterposeTest, BadAddressGivesEfault)
 {
     kyrsim_child c;
-    spawn({"open", "hello:A", "standby-bad", "probe", "close"}, &c);
+    qelsim_kmem_stats_t before, after;
+    qelsim_kmem_get_stats(&before);
+    spawn({"open", "hello:A", "standby-bad", "respond-bad", "probe", "close"}, &c);
     expect_line(c, "standby-bad rc=-1 errno=14");
+    // A message readable in part: the copy fails in its middle.
+    expect_line(c, "respond-bad rc=-1 errno=14");
     // The file is still usable afterwards: nothing was left busy.
     expect_line(c, "probe rc=0 errno=0 ndevs=1");
     expect_exit0(&c);
     ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+    qelsim_kmem_get_stats(&after);
+    EXPECT_EQ(before.outstanding, after.outstanding);
+    // The faulting response never reached the firmware.
+    for (const kyrsim_wire &w : kyrsim_wire_log(sim_))
+        EXPECT_NE(uint32_t(DB_RESPONSE), w.to_fw && w.bytes.size() >= 4 ? uint32_t(w.bytes[3]) : 0u);
 }
 
 TEST_P(InterposeTest, SecondCommandDuringStandbyIsBusy)
@@ -177,6 +188,45 @@ TEST_P(InterposeTest, TokenDeviceRefusesCommands)
     expect_line(c, "kyrf open=0 rc=84 errno=0");
     expect_exit0(&c);
     ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+}
+
+// Large transfers: the image arrives whole (1 MiB + 1 goes as 17 chunks),
+// and an image running into unmapped memory fails with EFAULT and leaves
+// nothing allocated.  The transfer structures have the 64-bit layout (the
+// control device has no 32-bit compatibility), so 64-bit callers only.
+TEST_P(InterposeTest, ImageTransfersArriveWholeOrFault)
+{
+    if (GetParam())
+        GTEST_SKIP() << "control-device transfers use the 64-bit layout";
+    const size_t size = 0x100001;
+    std::vector<uint8_t> image(size);
+    for (size_t i = 0; i < size; i++)
+        image[i] = static_cast<uint8_t>(i * 7 % 251);
+    uint8_t want[32];
+    qelmodel_sha256(image.data(), size, want);
+    qelsim_kmem_stats_t before, after;
+    qelsim_kmem_get_stats(&before);
+
+    kyrsim_child c;
+    spawn({"open", "bind:0", "fw:1048577", "fw-bad", "close"}, &c);
+    expect_line(c, "bind rc=0 errno=0");
+    expect_line(c, "fw rc=0 errno=0");
+    expect_line(c, "fw rc=-1 errno=14");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+
+    qelmodel_xfer_t x{};
+    long n = 0;
+    ASSERT_EQ(0, kyrsim_card_update(0, [&](qelmodel_card_t &card) {
+        x = card.last_fw;
+        n = card.n_fw;
+    }));
+    EXPECT_EQ(1, n);   // the faulting image never reached the card
+    EXPECT_EQ(size, x.size);
+    EXPECT_EQ(17, x.n_chunks);
+    EXPECT_EQ(0, memcmp(want, x.sha256, 32));
+    qelsim_kmem_get_stats(&after);
+    EXPECT_EQ(before.outstanding, after.outstanding);
 }
 
 INSTANTIATE_TEST_SUITE_P(WordSize, InterposeTest, ::testing::Values(false, true),

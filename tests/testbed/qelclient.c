@@ -18,6 +18,12 @@
  *   pause             wait for SIGUSR1
  *   close             close the file
  *   kyrf              open /dev/kyrf and issue one token command
+ *   respond-bad       DB_RESPONSE whose header is mapped and whose rest runs
+ *                     into an unmapped page
+ *   bind:N            QELCTLBIND to card N
+ *   fw:SIZE           QELCTLFWUPDATE of SIZE bytes, byte i = i * 7 % 251
+ *   fw-bad            QELCTLFWUPDATE of two pages of which the second is
+ *                     not mapped
  */
 #include <arpa/inet.h>
 #include <errno.h>
@@ -134,12 +140,66 @@ static void step_standby_bad(void)
 	say("standby-bad rc=%d errno=%d", rc, rc < 0 ? errno : 0);
 }
 
+static void step_respond_bad(void)
+{
+	long pg = sysconf(_SC_PAGESIZE);
+	unsigned char *p = mmap(NULL, 2 * (size_t)pg, PROT_READ | PROT_WRITE,
+	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (p == MAP_FAILED) {
+		say("respond-bad mmap failed");
+		return;
+	}
+	munmap(p + pg, (size_t)pg);
+	unsigned char *m = p + pg - 100;
+	memset(m, 0, 100);
+	put32(m, 0, 14);
+	put32(m, 20, MSG_MAX);
+	put32(m, 24, PARAM);
+	int rc = ioctl(fd, QELCTLUPCALL, m);
+	say("respond-bad rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+	munmap(p, (size_t)pg);
+}
+
 static void step_probe(void)
 {
 	qelctl_probe_t pr;
 	memset(&pr, 0, sizeof(pr));
 	int rc = ioctl(fd, QELCTLPROBE, &pr);
 	say("probe rc=%d errno=%d ndevs=%d", rc, rc < 0 ? errno : 0, pr.mpr_ndevs);
+}
+
+static void fw_update(void *image, size_t size)
+{
+	qelctl_fwupdate_t fu;
+	memset(&fu, 0, sizeof(fu));
+	fu.mfu_select = QELCTL_FW_FIRMWARE;
+	fu.mfu_size = size;
+	fu.mfu_addr = image;
+	int rc = ioctl(fd, QELCTLFWUPDATE, &fu);
+	say("fw rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+}
+
+static void step_fw(size_t size)
+{
+	unsigned char *image = malloc(size ? size : 1);
+	for (size_t i = 0; i < size; i++)
+		image[i] = (unsigned char)(i * 7 % 251);
+	fw_update(image, size);
+	free(image);
+}
+
+static void step_fw_bad(void)
+{
+	long pg = sysconf(_SC_PAGESIZE);
+	unsigned char *p = mmap(NULL, 2 * (size_t)pg, PROT_READ | PROT_WRITE,
+	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (p == MAP_FAILED) {
+		say("fw-bad mmap failed");
+		return;
+	}
+	munmap(p + pg, (size_t)pg);
+	fw_update(p, 2 * (size_t)pg);
+	munmap(p, (size_t)pg);
 }
 
 static void *standby_thread(void *arg)
@@ -204,6 +264,8 @@ int main(int argc, char **argv)
 			step_respond(atoi(s + 8));
 		} else if (strcmp(s, "standby-bad") == 0) {
 			step_standby_bad();
+		} else if (strcmp(s, "respond-bad") == 0) {
+			step_respond_bad();
 		} else if (strcmp(s, "probe") == 0) {
 			step_probe();
 		} else if (strcmp(s, "busy") == 0) {
@@ -220,6 +282,13 @@ int main(int argc, char **argv)
 			say("kyrf open=%d rc=%d errno=%d", tfd < 0 ? -1 : 0, rc, rc < 0 ? errno : 0);
 			if (tfd >= 0)
 				close(tfd);
+		} else if (strncmp(s, "bind:", 5) == 0) {
+			int rc = ioctl(fd, QELCTLBIND, (unsigned long)atoi(s + 5));
+			say("bind rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+		} else if (strncmp(s, "fw:", 3) == 0) {
+			step_fw((size_t)strtoul(s + 3, NULL, 10));
+		} else if (strcmp(s, "fw-bad") == 0) {
+			step_fw_bad();
 		} else if (strcmp(s, "close") == 0) {
 			int rc = close(fd);
 			say("close rc=%d", rc);
