@@ -3,8 +3,6 @@
 // one is validated first, and tar runs without a shell.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
