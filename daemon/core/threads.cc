@@ -233,8 +233,10 @@ int tlist_add(pthread_t tid, const kstinfo *ks)
         return EINVAL;
     }
     // spawn_ks_thread enters the node before the thread runs; the thread's
-    // own call then finds it.
-    if (find_tid(&tlist_live, tid) != nullptr) {
+    // own call then finds it, possibly already among the cancelled ones (a
+    // reload that began before the new thread got here).  A second node
+    // would outlive the thread's join and be cancelled again later.
+    if (find_tid(&tlist_live, tid) != nullptr || find_tid(&tlist_cancelled, tid) != nullptr) {
         pthread_mutex_unlock(&tllock);
         node_free(n);
         return 0;

@@ -292,6 +292,54 @@ TEST_F(ServiceThreads, CancelAllDoesNotDeadlockWithRenamingHandler)
     EXPECT_EQ(tasks0, inproc::proc_count("task"));
 }
 
+// A thread entered by its creator whose own registration comes only after
+// a reload has begun cancelling it.
+struct late_starter {
+    std::atomic<int> stage{0};   // 1: let it register, 2: registered, 3: let it end
+};
+
+void *late_thread(void *arg)
+{
+    late_starter *l = static_cast<late_starter *>(arg);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, nullptr);
+    while (l->stage < 1)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    kstinfo ks = {const_cast<char *>("late"), DBM_KS_LOCAL, -1, 0};
+    tlist_add(pthread_self(), &ks);
+    l->stage = 2;
+    while (l->stage < 3)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return nullptr;
+}
+
+TEST_F(ServiceThreads, LateRegistrationDuringCancelAddsNoSecondNode)
+{
+    late_starter l;
+    pthread_t t;
+    ASSERT_EQ(0, pthread_create(&t, nullptr, late_thread, &l));
+    kstinfo ks = {const_cast<char *>("late"), DBM_KS_LOCAL, -1, 0};
+    ASSERT_EQ(0, tlist_add(t, &ks));  // as spawn_ks_thread enters it
+    std::atomic<bool> done{false};
+    std::thread canceller([&] {
+        tlist_cancel_all();
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    l.stage = 1;
+    ASSERT_TRUE(wait_until([&] { return l.stage.load() == 2; }));
+    // Only the node being cancelled carries the name: renaming it leaves
+    // no other node under the old name.
+    EXPECT_EQ(0, tlist_rename("late", "renamed"));
+    EXPECT_FALSE(tlist_is_served("late", DBM_KS_LOCAL));
+    EXPECT_TRUE(tlist_is_served("renamed", DBM_KS_LOCAL));
+    l.stage = 3;
+    ASSERT_TRUE(wait_until([&] { return done.load(); }, 20000));
+    canceller.join();
+    EXPECT_FALSE(tlist_is_served("renamed", DBM_KS_LOCAL));
+    EXPECT_FALSE(tlist_is_served("late", DBM_KS_LOCAL));
+    EXPECT_EQ(tasks0, inproc::proc_count("task"));
+}
+
 void *ending_thread(void *)
 {
     kstinfo ks = {const_cast<char *>("short"), DBM_KS_LOCAL, -1, 0};
