@@ -207,6 +207,27 @@ TEST_F(KsOpsDaemon, ShellMetacharactersInNamesRunNothing)
     std::ofstream(ksdir + "/`touch pwned-c`.tar") << "not an archive";
     EXPECT_NE(0, unarchive("`touch pwned-c`.tar"));
     EXPECT_NE(0, unarchive("$(touch pwned-d).tar"));
+    // Names with a slash are no keystore names at all; as an archive name
+    // it is a missing file in a sub-directory.  Nothing runs either way.
+    // (The thread stays registered with the simulator under its first name.)
+    const std::string abs_marker = dir + "/pwned-abs";
+    const std::string slashed = "x;touch " + abs_marker;
+    if (slashed.size() < 60) {
+        EXPECT_EQ(EINVAL, status_of(xchg(a, kyrsim_msg_make(DB_ARCHIVE, slashed))));
+        kyrsim_msg r = kyrsim_msg_make(DB_RENAME, "$(touch pwned-b)");
+        r.newname = slashed;
+        EXPECT_EQ(EINVAL, status_of(xchg(a, r)));
+        EXPECT_NE(0, unarchive(slashed + ".tar"));
+    }
+    kyrsim_msg r = kyrsim_msg_make(DB_RENAME, "$(touch pwned-b)");
+    r.newname = "$(id)";
+    EXPECT_EQ(0, status_of(xchg(a, r)));
+    std::ofstream(ksdir + "/$(id).conf") << "renamed";  // the configuration keeps its name
+    std::vector<kyrsim_msg> got = xchg(a, kyrsim_msg_make(DB_ARCHIVE, "$(id)"));
+    EXPECT_EQ(0, status_of(got));
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ("$(id).tar", got[0].ksname);
+    EXPECT_FALSE(exists(abs_marker));
     for (const char *m : {"pwned-a", "pwned-b", "pwned-c", "pwned-d"}) {
         EXPECT_FALSE(exists(ksdir + "/" + m)) << m;
         EXPECT_FALSE(exists(dir + "/" + m)) << m;
