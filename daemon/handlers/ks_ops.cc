@@ -260,8 +260,16 @@ int task_db_rename(upcall_buf *buf)
                     strerror(EINVAL));
         return EINVAL;
     }
+    // Only this thread's own keystore: another keystore's directory and
+    // thread-list entry are not this thread's to change, and the control
+    // thread serves no keystore.
+    if (ks->name == nullptr || strcmp(ks->name, oldname) != 0) {
+        qelkiod_log(LOG_ERR, "Rename of keystore %s to %s failed: %s", oldname, newname,
+                    "not the keystore of this thread");
+        return EINVAL;
+    }
+    std::string from, to;
     if (ks->kstype == DBM_KS_LOCAL) {
-        std::string from, to;
         int ret = format_bounded(&from, RENAME_BUF, "%s/%s", buf->ksdir, oldname);
         if (ret == 0)
             ret = format_bounded(&to, RENAME_BUF, "%s/%s", buf->ksdir, newname);
@@ -277,8 +285,12 @@ int task_db_rename(upcall_buf *buf)
         return EINVAL;
     }
     int ret = tlist_rename(oldname, newname);
-    if (ret != 0)
+    if (ret != 0) {
+        // Keep directory and thread list in step: undo the directory rename.
+        if (ks->kstype == DBM_KS_LOCAL)
+            rename(to.c_str(), from.c_str());
         return ret;
+    }
     char *copy = strdup(newname);
     if (copy == nullptr) {
         ret = errno;

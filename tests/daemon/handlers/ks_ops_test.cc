@@ -171,10 +171,12 @@ TEST_F(KsOps, ShellMetacharactersRunNothing)
         ASSERT_EQ(0, unarchive(name + ".tar"));
         EXPECT_TRUE(exists(path(name + "/user.db")));
         EXPECT_FALSE(exists(path(name + ".tar")));
-        run_served(k.ks, name, [&] {
+        kstinfo *own = create_kstinfo(name.c_str(), DBM_KS_LOCAL);
+        run_served(own, name, [&] {
             EXPECT_EQ(0, rename_to(name, name + "2")) << "rename of a keystore with such a name";
             EXPECT_TRUE(tlist_is_served((name + "2").c_str(), DBM_KS_LOCAL));
         });
+        free_kstinfo(own);
         EXPECT_TRUE(exists(path(name + "2/user.db")));
     }
     for (int i = 1; i <= 4; i++) {
@@ -262,6 +264,37 @@ TEST_F(KsOps, RenameRefusesNamesThatAreNotKeystoreNames)
     }
     EXPECT_TRUE(exists(path(k.name + "/user.db")));
     EXPECT_FALSE(exists(k.dir + "/../escape"));
+}
+
+TEST_F(KsOps, RenameOfAnotherKeystoreIsRefused)
+{
+    make_keystore(k.name);
+    make_keystore("other.host.{8}");
+    run_served(k.ks, k.name, [&] {
+        EXPECT_EQ(EINVAL, rename_to("other.host.{8}", "stolen.host.{8}"));
+        EXPECT_TRUE(tlist_is_served(k.name.c_str(), DBM_KS_LOCAL));
+    });
+    EXPECT_TRUE(exists(path("other.host.{8}/user.db")));
+    EXPECT_FALSE(exists(path("stolen.host.{8}")));
+    EXPECT_EQ(k.name, k.ks->name);
+    // The control thread serves no keystore and renames none.
+    kstinfo *control = create_kstinfo(nullptr, DBM_KS_LOCAL);
+    pthread_setspecific(ptconfkey, control);
+    EXPECT_EQ(EINVAL, rename_to(k.name, "stolen.host.{7}"));
+    pthread_setspecific(ptconfkey, k.ks);
+    free_kstinfo(control);
+    EXPECT_TRUE(exists(path(k.name + "/user.db")));
+}
+
+TEST_F(KsOps, RenameWithoutThreadListEntryLeavesTheDirectory)
+{
+    make_keystore(k.name);
+    // Not entered in the thread list: the list rename fails, and the
+    // directory must not stay renamed behind the list's back.
+    EXPECT_EQ(ENOENT, rename_to(k.name, "renamed.host.{7}"));
+    EXPECT_TRUE(exists(path(k.name + "/user.db")));
+    EXPECT_FALSE(exists(path("renamed.host.{7}")));
+    EXPECT_EQ(k.name, k.ks->name);
 }
 
 TEST_F(KsOps, JoinRefusesBadNamesAndTypes)
