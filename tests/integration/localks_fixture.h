@@ -57,6 +57,11 @@ protected:
     }
     void TearDown() override
     {
+        if (d.pid > 0) {
+            std::string text = log();
+            EXPECT_EQ(std::string::npos, text.find("ERROR: AddressSanitizer")) << text;
+            EXPECT_EQ(std::string::npos, text.find("runtime error:")) << text;
+        }
         if (running)
             kyrsim_kill_child(&d);
         kyrsim_stop(sim);
