@@ -20,6 +20,7 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdint.h>
@@ -322,11 +323,41 @@ struct kyr_call {
 	int sock;
 	int pipe[2];
 	void *buf;
+	int done;        /* the simulator reported the end of the command */
 };
+
+/* A command left before its end (cancelled thread, signal) is still running
+ * in the simulator.  The kernel would have finished it before the thread
+ * goes on, so the hang-up is announced (the simulator then interrupts the
+ * command) and its end awaited, bounded in case the simulator is gone. */
+static void call_abandon(int sock)
+{
+	char buf[4096];
+	struct pollfd p;
+
+	shutdown(sock, SHUT_WR);
+	p.fd = sock;
+	p.events = POLLIN;
+	for (;;) {
+		p.revents = 0;
+		int n = poll(&p, 1, 10000);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return;
+		ssize_t r = recv(sock, buf, sizeof(buf), 0);
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r <= 0)
+			return;
+	}
+}
 
 static void call_cleanup(void *arg)
 {
 	struct kyr_call *c = arg;
+	if (c->sock >= 0 && !c->done)
+		call_abandon(c->sock);
 	if (c->sock >= 0)
 		sys_close(c->sock);
 	if (c->pipe[0] >= 0)
@@ -382,11 +413,11 @@ static int serve_mem(struct kyr_call *c, const ksp_frame_t *f)
 /* Runs one command on the simulator.  Cancellation (asynchronous or
  * deferred) is let in only while waiting for the simulator's next request,
  * never while memory or the heap is being worked on; if it strikes, the
- * cleanup handler closes the call connection, which tells the simulator to
- * interrupt the command. */
+ * cleanup handler tells the simulator to interrupt the command and waits
+ * for its end before the connection is closed. */
 static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 {
-	struct kyr_call c = { -1, { -1, -1 }, NULL };
+	struct kyr_call c = { -1, { -1, -1 }, NULL, 0 };
 	ksp_frame_t f;
 	int oldstate, ret = -1, err = ENXIO;
 
@@ -406,6 +437,7 @@ static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 				break;
 			}
 			if (f.op == KSP_DONE) {
+				c.done = 1;
 				err = (int)f.a;
 				ret = err ? -1 : (int)(int64_t)f.x;
 				break;

@@ -31,6 +31,29 @@ std::string temp_dir()
     return (t && *t) ? t : "/tmp";
 }
 
+// Output files made for children are removed when the process ends (tests
+// read them until then).
+std::mutex g_temp_mu;
+std::vector<std::string> *g_temp_files = nullptr;
+
+void remove_temp_files()
+{
+    std::lock_guard<std::mutex> lk(g_temp_mu);
+    if (g_temp_files)
+        for (const std::string &p : *g_temp_files)
+            unlink(p.c_str());
+}
+
+void note_temp_file(const std::string &path)
+{
+    std::lock_guard<std::mutex> lk(g_temp_mu);
+    if (!g_temp_files) {
+        g_temp_files = new std::vector<std::string>;
+        atexit(remove_temp_files);
+    }
+    g_temp_files->push_back(path);
+}
+
 std::string make_temp_file(const char *suffix)
 {
     std::string tmpl = temp_dir() + "/kyrsim-child-XXXXXX";
@@ -46,6 +69,7 @@ std::string make_temp_file(const char *suffix)
         unlink(base.c_str());
         return std::string();
     }
+    note_temp_file(path);
     return path;
 }
 

@@ -123,14 +123,17 @@ TEST_P(InterposeTest, SecondCommandDuringStandbyIsBusy)
 TEST_P(InterposeTest, CancelledWaitFreesTheFile)
 {
     kyrsim_child c;
-    spawn({"open", "hello:A", "cancel", "standby", "close"}, &c);
+    spawn({"open", "hello:A", "cancel", "probe", "standby", "close"}, &c);
     ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait));
     ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
     ASSERT_EQ(0, kyrsim_signal_child(&c, SIGUSR1));
     expect_line(c, "cancelled yes");
+    // As with the kernel, the cancelled command has ended by the time the
+    // thread is joined: the next command on the file is not refused busy.
+    expect_line(c, "probe rc=0 errno=0 ndevs=1");
     // The same file waits again: the cancelled command ended in the
     // simulator and left the file not busy.
-    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait)) << kyrsim_child_stdout(c);
     ASSERT_EQ(0, kyrsim_post(sim_, "A", kyrsim_msg_make(DB_USER_READ, "A")));
     expect_line(c, "standby rc=0 errno=0 type=2 ks=A handle=1 nusers=0");
     expect_exit0(&c);
