@@ -13,7 +13,7 @@ namespace {
 using namespace kyrlks;
 
 const char kKs[] = "crash.host.{1}";
-const int kParts = 200;
+const int kParts = 1000;   // far more than are answered before the kill
 const int kPerPart = 4;
 
 std::string part_data(int part, int rec) { return "part " + std::to_string(part) + " record " + std::to_string(rec) + std::string(3000, 'p'); }
