@@ -182,6 +182,20 @@ TEST_P(InterposeTest, MissingAndForbiddenNodes)
     EXPECT_EQ(0, kyrsim_open_files(sim_));
 }
 
+// The *at variants reach the simulator too (fortified: __openat_2 or
+// __openat64_2).
+TEST_P(InterposeTest, OpenatAndFaccessat)
+{
+    kyrsim_child c;
+    spawn({"faccessat", "openat", "probe", "close"}, &c);
+    expect_line(c, "faccessat rc=0 errno=0");
+    expect_line(c, "openat rc=0 errno=0");
+    expect_line(c, "probe rc=0 errno=0 ndevs=1");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+    EXPECT_EQ(1, kyrsim_closes(sim_));
+}
+
 // The token device is served by a model that refuses every command the
 // way the device refuses what it does not know: result 0x54.
 TEST_P(InterposeTest, TokenDeviceRefusesCommands)

@@ -5,6 +5,8 @@
  *
  *   open              open /dev/qelctl read-write (flags through a variable,
  *                     so a fortified build goes through __open_2/__open64_2)
+ *   openat            the same through openat(AT_FDCWD, ...)
+ *   faccessat         faccessat(AT_FDCWD, "/dev/qelctl", R_OK|W_OK, 0)
  *   access            access("/dev/qelctl", R_OK|W_OK)
  *   hello:KS          DB_HELLO for keystore KS
  *   standby           DB_STANDBY; keeps the upcall for respond
@@ -253,6 +255,12 @@ int main(int argc, char **argv)
 		if (strcmp(s, "open") == 0) {
 			fd = open("/dev/qelctl", open_flags);
 			say("open rc=%d errno=%d", fd < 0 ? -1 : 0, fd < 0 ? errno : 0);
+		} else if (strcmp(s, "openat") == 0) {
+			fd = openat(AT_FDCWD, "/dev/qelctl", open_flags);
+			say("openat rc=%d errno=%d", fd < 0 ? -1 : 0, fd < 0 ? errno : 0);
+		} else if (strcmp(s, "faccessat") == 0) {
+			int rc = faccessat(AT_FDCWD, "/dev/qelctl", R_OK | W_OK, 0);
+			say("faccessat rc=%d errno=%d", rc, rc < 0 ? errno : 0);
 		} else if (strcmp(s, "access") == 0) {
 			int rc = access("/dev/qelctl", R_OK | W_OK);
 			say("access rc=%d errno=%d", rc, rc < 0 ? errno : 0);
