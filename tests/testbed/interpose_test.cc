@@ -140,6 +140,24 @@ TEST_P(InterposeTest, CancelledWaitFreesTheFile)
     EXPECT_EQ(std::string::npos, kyrsim_child_stdout(c).find("cancel-thread returned"));
 }
 
+// Closing the file under a waiting thread interrupts the wait, and the
+// close path runs once the command has ended.
+TEST_P(InterposeTest, CloseUnderAWaitInterruptsIt)
+{
+    kyrsim_child c;
+    spawn({"open", "hello:A", "close-waiting"}, &c);
+    kyrsim_hello h;
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait, &h));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim_, "A", kWait));
+    ASSERT_EQ(0, kyrsim_signal_child(&c, SIGUSR1));
+    expect_line(c, "closed under the wait rc=0");
+    expect_line(c, "standby rc=-1 errno=4 type=1 ks= handle=0 nusers=0");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+    EXPECT_TRUE(detached(h.caller));
+    EXPECT_EQ(0, kyrsim_active_calls(sim_));
+}
+
 TEST_P(InterposeTest, KilledWhileWaitingIsCleanedUp)
 {
     kyrsim_child c;

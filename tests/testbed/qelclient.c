@@ -17,6 +17,8 @@
  *                     issues QELCTLPROBE on the same file
  *   cancel            thread A waits in DB_STANDBY with asynchronous
  *                     cancellation; on SIGUSR1 it is cancelled and joined
+ *   close-waiting     thread A waits in DB_STANDBY; on SIGUSR1 the file is
+ *                     closed under it and A is joined
  *   pause             wait for SIGUSR1
  *   close             close the file
  *   kyrf              open /dev/kyrf and issue one token command
@@ -232,6 +234,16 @@ static void step_busy(void)
 	pthread_join(a, NULL);
 }
 
+static void step_close_waiting(void)
+{
+	pthread_t a;
+	pthread_create(&a, NULL, standby_thread, NULL);
+	wait_usr1();
+	int rc = close(fd);
+	say("closed under the wait rc=%d", rc);
+	pthread_join(a, NULL);
+}
+
 static void step_cancel(void)
 {
 	pthread_t a;
@@ -278,6 +290,8 @@ int main(int argc, char **argv)
 			step_probe();
 		} else if (strcmp(s, "busy") == 0) {
 			step_busy();
+		} else if (strcmp(s, "close-waiting") == 0) {
+			step_close_waiting();
 		} else if (strcmp(s, "cancel") == 0) {
 			step_cancel();
 		} else if (strcmp(s, "pause") == 0) {
