@@ -76,12 +76,17 @@ static void header(unsigned char *m, uint32_t type)
 static void say(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 static void say(const char *fmt, ...)
 {
+	/* Whole lines: several threads print. */
+	char line[512];
 	va_list ap;
 	va_start(ap, fmt);
-	vprintf(fmt, ap);
+	vsnprintf(line, sizeof(line), fmt, ap);
 	va_end(ap);
+	flockfile(stdout);
+	fputs(line, stdout);
 	putchar('\n');
 	fflush(stdout);
+	funlockfile(stdout);
 }
 
 static void wait_usr1(void)
