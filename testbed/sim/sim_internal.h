@@ -6,6 +6,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -81,7 +82,9 @@ struct kyrsim {
     std::mutex mu;
     std::condition_variable cv;
     bool stopping = false;
-    int workers = 0;             // detached connection threads running
+    int workers = 0;             // detached worker threads running
+    int idle = 0;                // of those, waiting for a task
+    std::deque<std::function<void()>> tasks;   // connections to serve
     std::map<uint32_t, std::shared_ptr<sim_file>> files;
     uint32_t next_file = 1;
     std::map<uint64_t, sim_call *> calls;

@@ -89,21 +89,42 @@ uint32_t be32(const uint8_t *p)
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-// Starts a detached worker counted in sim->workers (kyrsim_stop waits for
-// all of them).
-template <typename F>
-void spawn_worker(kyrsim *s, F fn)
+// Worker threads take tasks (a connection to serve, a file to close) from
+// the queue; an idle worker is reused, otherwise a new one starts, since a
+// command waiting for an upcall holds its worker for as long as it waits.
+// Workers end when the simulator stops and the queue is empty; kyrsim_stop
+// waits for all of them (sim->workers).
+void worker_loop(kyrsim *s)
 {
-    {
-        std::lock_guard<std::mutex> lk(s->mu);
-        s->workers++;
+    std::unique_lock<std::mutex> lk(s->mu);
+    for (;;) {
+        while (s->tasks.empty() && !s->stopping) {
+            s->idle++;
+            s->cv.wait(lk);
+            s->idle--;
+        }
+        if (s->tasks.empty())
+            break;
+        std::function<void()> task = std::move(s->tasks.front());
+        s->tasks.pop_front();
+        lk.unlock();
+        task();
+        lk.lock();
     }
-    std::thread([s, fn]() {
-        fn();
-        std::lock_guard<std::mutex> lk(s->mu);
-        s->workers--;
+    s->workers--;
+    s->cv.notify_all();
+}
+
+void spawn_worker(kyrsim *s, std::function<void()> fn)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->tasks.push_back(std::move(fn));
+    if (s->idle > (int)s->tasks.size() - 1) {
         s->cv.notify_all();
-    }).detach();
+        return;
+    }
+    s->workers++;
+    std::thread(worker_loop, s).detach();
 }
 
 // ---- memory of the caller ----
@@ -520,6 +541,7 @@ int kyrsim_stop(kyrsim *s)
     {
         std::lock_guard<std::mutex> lk(s->mu);
         s->stopping = true;
+        s->cv.notify_all();
     }
     if (write(s->stop_pipe[1], "x", 1) != 1)
         return EIO;
