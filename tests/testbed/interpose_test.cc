@@ -220,9 +220,43 @@ TEST_P(InterposeTest, TokenDeviceRefusesCommands)
 {
     kyrsim_child c;
     spawn({"kyrf"}, &c);
-    expect_line(c, "kyrf open=0 rc=84 errno=0");
+    expect_line(c, "kyrf open=0 rc=84 errno=0 blk0=7");
     expect_exit0(&c);
     ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
+}
+
+// A token model installed by a test answers through the caller's memory.
+struct token_seen {
+    uint32_t cmd = 0;
+    uint32_t in = 0;
+};
+
+int token_handler(void *ctx, int, uint32_t cmd, uint64_t arg, int64_t *rval)
+{
+    token_seen *seen = static_cast<token_seen *>(ctx);
+    uint32_t v = 0;
+    seen->cmd = cmd;
+    if (kyrsim_copyin(arg, &v, sizeof v) != 0)
+        return EFAULT;
+    seen->in = v;
+    v += 1000;
+    if (kyrsim_copyout(&v, arg, sizeof v) != 0)
+        return EFAULT;
+    *rval = 0;
+    return 0;
+}
+
+TEST_P(InterposeTest, TokenHandlerReachesCallerMemory)
+{
+    token_seen seen;
+    kyrsim_set_token_handler(sim_, token_handler, &seen);
+    kyrsim_child c;
+    spawn({"kyrf"}, &c);
+    expect_line(c, "kyrf open=0 rc=0 errno=0 blk0=1007");
+    expect_exit0(&c);
+    ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));   // orders the handler's writes
+    EXPECT_EQ(0xC0105801u, seen.cmd);
+    EXPECT_EQ(7u, seen.in);
 }
 
 // Large transfers: the image arrives whole (1 MiB + 1 goes as 17 chunks),

@@ -304,9 +304,10 @@ int main(int argc, char **argv)
 			say("resumed");
 		} else if (strcmp(s, "kyrf") == 0) {
 			int tfd = open("/dev/kyrf", O_RDWR);
-			uint32_t blk[4] = {0};
+			uint32_t blk[4] = {7, 0, 0, 0};
 			int rc = tfd < 0 ? -1 : ioctl(tfd, 0xC0105801u, blk);
-			say("kyrf open=%d rc=%d errno=%d", tfd < 0 ? -1 : 0, rc, rc < 0 ? errno : 0);
+			say("kyrf open=%d rc=%d errno=%d blk0=%u", tfd < 0 ? -1 : 0, rc, rc < 0 ? errno : 0,
+			    blk[0]);
 			if (tfd >= 0)
 				close(tfd);
 		} else if (strncmp(s, "bind:", 5) == 0) {
