@@ -30,13 +30,10 @@ void usage()
             "usage: kyrsim [--socket PATH] [--cards N] [--script FILE] [-- PROGRAM ARGS...]\n");
 }
 
-int serve_until_signal(kyrsim *sim)
+// SIGINT and SIGTERM are blocked in every thread (before the simulator's
+// threads start) and taken here, so the simulator stops cleanly.
+int serve_until_signal(kyrsim *sim, sigset_t set)
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
     for (const std::string &e : kyrsim_child_env(sim))
         printf("%s\n", e.c_str());
     fflush(stdout);
@@ -74,8 +71,12 @@ int main(int argc, char **argv)
             return 2;
         }
     }
-    // Block the operator's signals in every thread; they are taken with
-    // sigwait (or end the program through the script's own waits).
+    sigset_t stop_set;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGINT);
+    sigaddset(&stop_set, SIGTERM);
+    if (script.empty() && prog.empty())
+        pthread_sigmask(SIG_BLOCK, &stop_set, nullptr);
     kyrsim *sim = nullptr;
     int rc = kyrsim_start(opts, &sim);
     if (rc) {
@@ -116,7 +117,7 @@ int main(int argc, char **argv)
         }
         status = WIFEXITED(child.status) ? WEXITSTATUS(child.status) : 128 + WTERMSIG(child.status);
     } else {
-        serve_until_signal(sim);
+        serve_until_signal(sim, stop_set);
     }
     kyrsim_stop(sim);
     return status;

@@ -1,6 +1,7 @@
 // The standalone simulator and its firmware script runner, driving the
 // small control-device client.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -105,6 +106,37 @@ TEST_F(ScriptTest, HelloCodeAndBadStepsFail)
     EXPECT_NE(std::string::npos, out.find("s.kyr:1: unterminated quote")) << out;
     EXPECT_EQ(1, run("timeout 300\nhello Z\n", {"open", "hello:A"}, &out)) << out;
     EXPECT_NE(std::string::npos, out.find("no hello from keystore \"Z\"")) << out;
+}
+
+// Without a script or program, kyrsim prints the environment a program
+// needs, serves it, and stops cleanly on SIGINT.
+TEST_F(ScriptTest, ServesUntilInterrupted)
+{
+    std::string sock = dir_ + "/serve.sock";
+    kyrsim_spawn_opts o;
+    o.argv = {std::string(KYR_BUILD_DIR) + "/testbed/sim/kyrsim", "--socket", sock, "--cards", "3"};
+    o.interpose = false;
+    kyrsim_child k;
+    ASSERT_EQ(0, kyrsim_spawn(nullptr, o, &k));
+    ASSERT_EQ(0, kyrsim_wait_file_contains(k.out_path, "ASAN_OPTIONS=", kWait));
+    std::string env = kyrsim_child_stdout(k);
+    EXPECT_NE(std::string::npos, env.find("KYRSIM_SOCKET=" + sock + "\n"));
+    EXPECT_NE(std::string::npos, env.find("LD_PRELOAD=" + kyrsim_preload() + "\n"));
+
+    kyrsim_spawn_opts co;
+    co.argv = {std::string(KYR_BUILD_DIR) + "/tests/testbed/qelclient64", "open", "probe"};
+    co.interpose = false;
+    co.env = {"KYRSIM_SOCKET=" + sock, "LD_PRELOAD=" + kyrsim_preload()};
+    kyrsim_child c;
+    ASSERT_EQ(0, kyrsim_spawn(nullptr, co, &c));
+    ASSERT_EQ(0, kyrsim_wait_child(&c, kWait));
+    EXPECT_NE(std::string::npos, kyrsim_child_stdout(c).find("probe rc=0 errno=0 ndevs=3\n"))
+        << kyrsim_child_stdout(c);
+
+    ASSERT_EQ(0, kyrsim_signal_child(&k, SIGINT));
+    ASSERT_EQ(0, kyrsim_wait_child(&k, kWait));
+    EXPECT_EQ(0, kyrsim_exit_code(k));
+    EXPECT_NE(0, access(sock.c_str(), F_OK));   // socket removed
 }
 
 }  // namespace
