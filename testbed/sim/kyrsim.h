@@ -221,7 +221,8 @@ struct kyrsim_hello {
     int caller = -1;     // the open file that said hello
 };
 // Waits for the next hello of keystore ks not yet consumed by a wait; the
-// keystore is registered when this returns with result 0 or 73.
+// keystore is registered when this returns with result 0 or 73.  (Hellos
+// are seen on the commands of programs served through the interposer.)
 int kyrsim_wait_hello(kyrsim *sim, const std::string &ks, long timeout_ms,
                       kyrsim_hello *out = nullptr);
 // Hellos seen for ks (consumed or not).
