@@ -24,6 +24,10 @@ protected:
     }
     void TearDown() override
     {
+        // Programs started here without a simulator are not killed by one.
+        for (kyrsim_child *c : {&serve_, &client_})
+            if (c->pid > 0)
+                kyrsim_kill_child(c);
         std::string cmd = "rm -rf '" + dir_ + "'";
         EXPECT_EQ(0, system(cmd.c_str()));
     }
@@ -49,6 +53,7 @@ protected:
         return kyrsim_exit_code(c);
     }
     std::string dir_;
+    kyrsim_child serve_, client_;
 };
 
 TEST_F(ScriptTest, PassingSessionPrintsExchangesAndVerdict)
@@ -116,7 +121,7 @@ TEST_F(ScriptTest, ServesUntilInterrupted)
     kyrsim_spawn_opts o;
     o.argv = {std::string(KYR_BUILD_DIR) + "/testbed/sim/kyrsim", "--socket", sock, "--cards", "3"};
     o.interpose = false;
-    kyrsim_child k;
+    kyrsim_child &k = serve_;
     ASSERT_EQ(0, kyrsim_spawn(nullptr, o, &k));
     ASSERT_EQ(0, kyrsim_wait_file_contains(k.out_path, "ASAN_OPTIONS=", kWait));
     std::string env = kyrsim_child_stdout(k);
@@ -127,7 +132,7 @@ TEST_F(ScriptTest, ServesUntilInterrupted)
     co.argv = {std::string(KYR_BUILD_DIR) + "/tests/testbed/qelclient64", "open", "probe"};
     co.interpose = false;
     co.env = {"KYRSIM_SOCKET=" + sock, "LD_PRELOAD=" + kyrsim_preload()};
-    kyrsim_child c;
+    kyrsim_child &c = client_;
     ASSERT_EQ(0, kyrsim_spawn(nullptr, co, &c));
     ASSERT_EQ(0, kyrsim_wait_child(&c, kWait));
     EXPECT_NE(std::string::npos, kyrsim_child_stdout(c).find("probe rc=0 errno=0 ndevs=3\n"))
