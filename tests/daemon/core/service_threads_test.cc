@@ -1,8 +1,10 @@
 // Service threads inside the test program against an in-process card:
-// start-up of one thread per keystore plus the control thread, the hello
-// outcomes, a keystore never getting a second live thread, DB_INIT on the
-// control thread and on a keystore thread, cancellation and joining, and
-// the thread list's behaviour under a renaming handler.
+// start-up of one thread per keystore plus the control thread, a keystore
+// never getting a second live thread, DB_INIT on the control thread and on
+// a keystore thread, cancellation and joining, and the thread list under a
+// renaming handler and a late self-registration.  (Hello outcomes and
+// unsupported or unknown upcalls run through the production daemon in the
+// integration tests.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -184,66 +186,6 @@ TEST_F(ServiceThreads, DbInitWithUnusableNameStartsNoThread)
     EXPECT_EQ(1u, inproc::hellos().size());
 }
 
-TEST_F(ServiceThreads, HelloOutcomes)
-{
-    inproc::hello_status("gone", ENOENT);
-    inproc::hello_status("refused", EACCES);
-    inproc::hello_status("mismatch", DBM_HELLO_DEFERRED);
-    for (const char *n : {"gone", "refused", "mismatch"})
-        add_local(n);
-    ASSERT_EQ(0, spawn("gone"));
-    ASSERT_EQ(0, spawn("refused"));
-    ASSERT_EQ(0, spawn("mismatch"));
-    ASSERT_TRUE(log_has("Firmware does not handle keystore gone"));
-    ASSERT_TRUE(log_has("Firmware rejected keystore refused: Permission denied"));
-    ASSERT_TRUE(log_has("Firmware/Driver mismatch: thread will enter STANDBY mode"));
-    std::string text = log();
-    // The firmware's "not mine" is no failure worth an error line.
-    EXPECT_EQ(std::string::npos,
-              text.find("Firmware reports failure on submitted ioctl: No such file or directory"));
-    EXPECT_NE(std::string::npos, text.find("Firmware reports failure on submitted ioctl: Permission denied"));
-    ASSERT_TRUE(wait_until([] {
-        return !tlist_is_served("gone", DBM_KS_LOCAL) && !tlist_is_served("refused", DBM_KS_LOCAL);
-    }));
-    EXPECT_TRUE(tlist_is_served("mismatch", DBM_KS_LOCAL));
-    tlist_reap();
-    EXPECT_EQ(tasks0 + 1, inproc::proc_count("task"));
-
-    // A control thread whose hello is refused ends too.
-    inproc::hello_status("", EIO);
-    ASSERT_EQ(0, make_keystore_threads());
-    ASSERT_TRUE(log_has("Control thread failed HELLO: Input/output error"));
-    ASSERT_TRUE(log_has("Control thread exiting: 0x5"));
-}
-
-TEST_F(ServiceThreads, UnsupportedUpcallIsNotAnsweredAndServiceGoesOn)
-{
-    add_local("ks");
-    ASSERT_EQ(0, spawn("ks"));
-    ASSERT_TRUE(inproc::wait_hellos(1, 10000));
-    ASSERT_EQ(0, inproc::post("ks", inproc::make_upcall(DB_STATUS, "ks")));
-    ASSERT_TRUE(log_has("Service received unsupported upcall: 0x10"));
-    // Still serving: the next upcall is handled.
-    ASSERT_EQ(0, inproc::post("ks", inproc::make_upcall(DB_INIT, "x", 0x03000001)));
-    ASSERT_TRUE(inproc::wait_sent(1, 10000));
-    auto msgs = inproc::sent();
-    ASSERT_EQ(1u, msgs.size());
-    EXPECT_EQ(0x03000001u, msgs[0].handle());
-}
-
-TEST_F(ServiceThreads, UnknownReturnedUpcallEndsTheThread)
-{
-    add_local("ks");
-    ASSERT_EQ(0, spawn("ks"));
-    ASSERT_TRUE(inproc::wait_hellos(1, 10000));
-    ASSERT_EQ(0, inproc::post("ks", inproc::make_upcall(17, "ks")));
-    ASSERT_TRUE(log_has("Cannot byte-swap unknown message type: 0x11"));
-    ASSERT_TRUE(log_has("Keystore thread exiting: 0x16"));
-    ASSERT_TRUE(wait_until([] { return !tlist_is_served("ks", DBM_KS_LOCAL); }));
-    tlist_reap();
-    EXPECT_EQ(tasks0, inproc::proc_count("task"));
-}
-
 // A handler that renames its keystore takes tllock; cancelling and joining
 // its thread must not hold that lock meanwhile.
 struct renamer {
@@ -367,18 +309,6 @@ TEST_F(ServiceThreads, ReapJoinsOnlyDeadThreads)
     EXPECT_EQ(0, tlist_rename("stays", "moved"));
     EXPECT_TRUE(tlist_is_served("moved", DBM_KS_LOCAL));
     EXPECT_FALSE(tlist_is_served("stays", DBM_KS_LOCAL));
-}
-
-TEST(SignalRecording, SecondSignalWhilePendingIsNotRecorded)
-{
-    sigcaught = 0;
-    sig_function(SIGHUP);
-    sig_function(SIGINT);
-    EXPECT_EQ(SIGHUP, sigcaught);
-    sigcaught = 0;
-    sig_function(SIGINT);
-    EXPECT_EQ(SIGINT, sigcaught);
-    sigcaught = 0;
 }
 
 }  // namespace
