@@ -182,10 +182,14 @@ int main(int argc, char **argv)
     bindtextdomain(QELKIOD_TEXTDOMAIN, QELKIOD_LOCALEDIR);
     textdomain(QELKIOD_TEXTDOMAIN);
 
-    // 3. Limit on open files.
+    // 3. Limit on open files: at least 1024.  Every keystore thread keeps
+    // a device descriptor, so a higher limit the operator granted is kept
+    // (and used in full) rather than cut back, or keystores past the
+    // thousandth could not be served.
     struct rlimit rl;
-    rl.rlim_cur = kFileLimit;
-    rl.rlim_max = kFileLimit;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_max < kFileLimit)
+        rl.rlim_max = kFileLimit;
+    rl.rlim_cur = rl.rlim_max;
     setrlimit(RLIMIT_NOFILE, &rl);
 
     // 4. Command line.

@@ -131,6 +131,10 @@ void tlist_reap();
 int tlist_cancel_all();
 // True when a live (not dead) thread serves this keystore name and type.
 bool tlist_is_served(const char *name, dbm_kstype_t kstype);
+// True when a live thread other than the caller serves this keystore: its
+// environment must then not be opened here, since two opens with recovery
+// at the same time can corrupt it.
+bool tlist_served_by_other(const char *name, dbm_kstype_t kstype);
 
 int make_keystore_threads();
 // Start-up steps after the fork: thread list mutex, signal dispositions,

@@ -350,6 +350,19 @@ bool tlist_is_served(const char *name, dbm_kstype_t kstype)
     return served;
 }
 
+bool tlist_served_by_other(const char *name, dbm_kstype_t kstype)
+{
+    if (name == nullptr || pthread_mutex_lock(&tllock) != 0)
+        return false;
+    bool other = false;
+    for (const tlist *l : {&tlist_live, &tlist_cancelled})
+        for (tlist_node *n = l->head; n != nullptr && !other; n = n->next)
+            other = !n->dead && n->name != nullptr && n->kstype == kstype &&
+                    strcmp(n->name, name) == 0 && !pthread_equal(n->tid, pthread_self());
+    pthread_mutex_unlock(&tllock);
+    return other;
+}
+
 // ---- thread creation ----
 
 int spawn_ks_thread(kstinfo *ks)

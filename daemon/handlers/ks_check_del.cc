@@ -65,7 +65,9 @@ int task_db_del(upcall_buf *buf)
     msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
     int ret;
     if (ks->kstype == DBM_KS_LOCAL) {
-        ret = localks_del_keystore(buf->ksdir, name);
+        ret = localks_check_owner(name);
+        if (ret == 0)
+            ret = localks_del_keystore(buf->ksdir, name);
     } else if (ks->kstype == DBM_KS_LDAP) {
         LDAP *ld = nullptr;
         ret = connect_bind_ldap(&ld);

@@ -221,6 +221,14 @@ void log_removal_check(ks_handle *h)
     qelkiod_log(LOG_DEBUG, "log removal check completed for %s ", name);
 }
 
+int localks_check_owner(const char *name)
+{
+    if (!tlist_served_by_other(name, DBM_KS_LOCAL))
+        return 0;
+    qelkiod_log(LOG_ERR, "Keystore %s is served by another thread", name);
+    return EBUSY;
+}
+
 int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype)
 {
     const dbm_header_t *hdr = msg_hdr(buf->msg);
@@ -238,6 +246,8 @@ int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype)
     char name[DBM_KSNAME_LEN];
     msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
     int ret = check_ksname(name);
+    if (ret == 0)
+        ret = localks_check_owner(name);
     if (ret == 0)
         ret = join_path(h->envpath, buf->ksdir, name);
     if (ret != 0)

@@ -47,6 +47,10 @@ int localks_env_config(DB_ENV *env);
 int localks_open_db(DB_ENV *env, const char *dbname, uint32_t oflags, DB **out);
 
 int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype);
+// EBUSY (logged) when another thread serves the named local keystore: a
+// firmware message naming a keystore other than the thread's own must not
+// open an environment that keystore's thread may have open.
+int localks_check_owner(const char *name);
 void ks_handle_close(ks_handle *h, dbm_kstype_t kstype);
 int init_db(ks_handle *h);
 void log_removal_check(ks_handle *h);
