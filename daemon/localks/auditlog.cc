@@ -27,39 +27,6 @@ int log_entry_count(DB *db, uint32_t *count)
     return 0;
 }
 
-// Opens (creating if missing) an audit-log database in the environment with
-// the layout every audit log has: big-endian, DB_RECNUM, mode 0600.
-int open_log_db(DB_ENV *env, const char *name, DB **out)
-{
-    *out = nullptr;
-    DB *db = nullptr;
-    int ret = db_create(&db, env, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "DB create failed: %s", db_strerror(ret));
-        return ret;
-    }
-    ret = db->set_lorder(db, 4321);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot set endianness for DB: %s", db_strerror(ret));
-        db->close(db, 0);
-        return ret;
-    }
-    ret = db->set_flags(db, DB_RECNUM);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot set DB_RECNUM flag: %s", db_strerror(ret));
-        db->close(db, 0);
-        return ret;
-    }
-    ret = db->open(db, nullptr, name, nullptr, DB_BTREE, DB_CREATE | DB_AUTO_COMMIT, 0600);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Database open on %s failed: %s", name, db_strerror(ret));
-        db->close(db, 0);
-        return ret;
-    }
-    *out = db;
-    return 0;
-}
-
 uint32_t be32_at(const unsigned char *p)
 {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
@@ -73,19 +40,7 @@ int validate_log_message(const unsigned char *msg)
     int ret = rec_validate(msg, REC_OBJ, false);
     if (ret != 0)
         return ret;
-    rec_iter it;
-    ret = rec_iter_init(&it, msg, REC_OBJ, false);
-    if (ret != 0)
-        return ret;
-    rec_view v;
-    while ((ret = rec_iter_next(&it, &v)) == 1) {
-        if (v.len < DBM_LOG_KEY_LEN) {
-            qelkiod_log(LOG_ERR, "Log entry %d bytes long is shorter than its %d-byte key",
-                        v.len, DBM_LOG_KEY_LEN);
-            return EINVAL;
-        }
-    }
-    return ret;
+    return localks_log_keys_valid(msg);
 }
 
 // Stores the entries of one message in the transaction.
@@ -211,6 +166,23 @@ int push_log_entries(DBC *cur, DBT *key, DBT *val, upcall_buf *buf, bool old_log
 
 }  // namespace
 
+int localks_log_keys_valid(const unsigned char *msg)
+{
+    rec_iter it;
+    int ret = rec_iter_init(&it, msg, REC_OBJ, false);
+    if (ret != 0)
+        return ret;
+    rec_view v;
+    while ((ret = rec_iter_next(&it, &v)) == 1) {
+        if (v.len < DBM_LOG_KEY_LEN) {
+            qelkiod_log(LOG_ERR, "Log entry %d bytes long is shorter than its %d-byte key",
+                        v.len, DBM_LOG_KEY_LEN);
+            return EINVAL;
+        }
+    }
+    return ret;
+}
+
 int localks_rotation_req(DB *db, int n)
 {
     uint32_t count = 0;
@@ -241,7 +213,7 @@ int localks_log_rotate(ks_handle *h)
         return ret;
     }
     h->dbname = KS_AUDITLOG_DB;
-    return open_log_db(env, KS_AUDITLOG_DB, &h->db);
+    return localks_open_db(env, KS_AUDITLOG_DB, DB_CREATE, &h->db);
 }
 
 int write_log_entries(DB_ENV *env, DB *db, upcall_buf *buf)
@@ -253,11 +225,8 @@ int write_log_entries(DB_ENV *env, DB *db, upcall_buf *buf)
         if (ret != 0)
             return ret;
         DB_TXN *txn = nullptr;
-        ret = env->txn_begin(env, nullptr, &txn, 0);
-        if (ret != 0) {
-            qelkiod_log(LOG_ERR, "Cannot init transaction: %s", db_strerror(ret));
+        if ((ret = localks_txn_begin(env, &txn)) != 0)
             return ret;
-        }
         uint32_t flags = msg_hdr(msg)->flags;
         ret = put_log_entries(db, txn, msg, (flags & DBM_FLAG_KEY_SET) == 0);
         if (ret != 0) {
@@ -292,11 +261,8 @@ int read_log_entries(DB *db, upcall_buf *buf)
         return submit_message(buf);
 
     DBC *cur = nullptr;
-    ret = db->cursor(db, nullptr, &cur, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init DB cursor: %s", db_strerror(ret));
+    if ((ret = localks_cursor(db, nullptr, &cur)) != 0)
         return ret;
-    }
     DBT key, val;
     memset(&key, 0, sizeof(key));
     memset(&val, 0, sizeof(val));

@@ -157,6 +157,24 @@ int localks_open_db(DB_ENV *env, const char *dbname, uint32_t oflags, DB **out)
     return 0;
 }
 
+int localks_txn_begin(DB_ENV *env, DB_TXN **txn)
+{
+    *txn = nullptr;
+    int ret = env->txn_begin(env, nullptr, txn, 0);
+    if (ret != 0)
+        qelkiod_log(LOG_ERR, "Cannot init transaction: %s", db_strerror(ret));
+    return ret;
+}
+
+int localks_cursor(DB *db, DB_TXN *txn, DBC **cur)
+{
+    *cur = nullptr;
+    int ret = db->cursor(db, txn, cur, 0);
+    if (ret != 0)
+        qelkiod_log(LOG_ERR, "Cannot init DB cursor: %s", db_strerror(ret));
+    return ret;
+}
+
 int init_db(ks_handle *h)
 {
     h->env = nullptr;

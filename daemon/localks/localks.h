@@ -45,6 +45,10 @@ int localks_env_config(DB_ENV *env);
 // order 4321, DB_RECNUM for the audit logs, auto-commit).  On failure the
 // handle is closed and *out stays nullptr.
 int localks_open_db(DB_ENV *env, const char *dbname, uint32_t oflags, DB **out);
+// Begins a transaction of the environment; logs the failure.
+int localks_txn_begin(DB_ENV *env, DB_TXN **txn);
+// Opens a cursor on the database (inside `txn` or none); logs the failure.
+int localks_cursor(DB *db, DB_TXN *txn, DBC **cur);
 
 int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype);
 // EBUSY (logged) when another thread serves the named local keystore: a
@@ -75,6 +79,9 @@ int read_objs_byuser(DB *db, upcall_buf *buf);
 int read_all_objs(DB *db, upcall_buf *buf);
 
 // Audit log.
+// 0 when every entry of a log write holds its 32-byte log key, else EINVAL
+// (logged) or the status of the record walk.
+int localks_log_keys_valid(const unsigned char *msg);
 int localks_rotation_req(DB *db, int n);
 int localks_log_rotate(ks_handle *h);
 int write_log_entries(DB_ENV *env, DB *db, upcall_buf *buf);

@@ -137,11 +137,8 @@ int apply_message(DB_ENV *env, const exchange &x, upcall_buf *buf)
     if (ret != 0)
         return ret;
     DB_TXN *txn = nullptr;
-    ret = env->txn_begin(env, nullptr, &txn, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init transaction: %s", db_strerror(ret));
+    if ((ret = localks_txn_begin(env, &txn)) != 0)
         return ret;
-    }
     rec_iter it;
     rec_view r;
     ret = rec_iter_init(&it, buf->msg, x.kind, x.ids_only);
@@ -275,6 +272,22 @@ int push_finish(push *p)
     return submit_message(p->buf);
 }
 
+// Ends a cursor walk of a read: closes the cursor, then fails with `ret`
+// (a failed push) or with a failed step, or sends the last push.  Only the
+// end of the database or of the owner's keys ends the walk; any other
+// failure must not be answered as a complete (but truncated) read.
+int walk_finish(DBC **c, push *p, int ret, int step, const char *what)
+{
+    close_cursor(c);
+    if (ret != 0)
+        return ret;
+    if (step != 0 && step != DB_NOTFOUND) {
+        qelkiod_log(LOG_ERR, "Failed on %s read: %s", what, db_strerror(step));
+        return step;
+    }
+    return push_finish(p);
+}
+
 }  // namespace
 
 int write_user_byid(DB_ENV *env, DB *db, upcall_buf *buf)
@@ -308,11 +321,9 @@ int delete_obj_byid(DB_ENV *env, DB *db, upcall_buf *buf)
 int delete_all_user_objects(DB *db, DB_TXN *txn, const unsigned char *uid, int uidlen)
 {
     DBC *c = nullptr;
-    int ret = db->cursor(db, txn, &c, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init DB cursor: %s", db_strerror(ret));
+    int ret = localks_cursor(db, txn, &c);
+    if (ret != 0)
         return ret;
-    }
     unsigned char owner[DBM_OWNER_LEN];
     memset(owner, 0, sizeof(owner));
     size_t n = uidlen < 0 ? 0 : static_cast<size_t>(uidlen);
@@ -350,11 +361,9 @@ int delete_all_user_objects(DB *db, DB_TXN *txn, const unsigned char *uid, int u
 int delete_obj_byuser(DB_ENV *env, DB *db, upcall_buf *buf)
 {
     DB_TXN *txn = nullptr;
-    int ret = env->txn_begin(env, nullptr, &txn, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init transaction: %s", db_strerror(ret));
+    int ret = localks_txn_begin(env, &txn);
+    if (ret != 0)
         return ret;
-    }
     ret = delete_all_user_objects(db, txn, buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN);
     if (ret == DB_NOTFOUND) {
         txn->abort(txn);
@@ -397,11 +406,9 @@ int read_users_byid(DB *db, upcall_buf *req, upcall_buf *ans)
 int read_all_users(DB *db, upcall_buf *buf)
 {
     DBC *c = nullptr;
-    int ret = db->cursor(db, nullptr, &c, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init DB cursor: %s", db_strerror(ret));
+    int ret = localks_cursor(db, nullptr, &c);
+    if (ret != 0)
         return ret;
-    }
     push p{buf, REC_USER, {}};
     DBT key = make_dbt(nullptr, 0);
     DBT data = make_dbt(nullptr, 0);
@@ -410,16 +417,7 @@ int read_all_users(DB *db, upcall_buf *buf)
         if ((ret = push_user(&p, key, data)) != 0)
             break;
     }
-    close_cursor(&c);
-    if (ret != 0)
-        return ret;
-    // The end of the database ends the walk; any other failure must not be
-    // answered as a complete (but truncated) read.
-    if (step != DB_NOTFOUND) {
-        qelkiod_log(LOG_ERR, "Failed on user read: %s", db_strerror(step));
-        return step;
-    }
-    return push_finish(&p);
+    return walk_finish(&c, &p, ret, step, "user");
 }
 
 int read_objs_byid(DB *db, upcall_buf *req, upcall_buf *ans)
@@ -457,11 +455,9 @@ int read_objs_byuser(DB *db, upcall_buf *buf)
     push p{buf, REC_OBJ, {}};
     memcpy(p.owner, buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN);
     DBC *c = nullptr;
-    int ret = db->cursor(db, nullptr, &c, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init DB cursor: %s", db_strerror(ret));
+    int ret = localks_cursor(db, nullptr, &c);
+    if (ret != 0)
         return ret;
-    }
     unsigned char start[DBM_OWNER_LEN];
     memcpy(start, p.owner, sizeof(start));
     DBT key = make_dbt(start, sizeof(start));
@@ -477,19 +473,12 @@ int read_objs_byuser(DB *db, upcall_buf *buf)
         close_cursor(&c);
         return push_finish(&p) == 0 ? 0 : ECANCELED;
     }
-    int step;
+    int step = 0;
     do {
-        if ((ret = push_obj(&p, key, data)) != 0) {
-            close_cursor(&c);
-            return ret;
-        }
+        if ((ret = push_obj(&p, key, data)) != 0)
+            break;
     } while ((step = c->get(c, &key, &data, DB_NEXT)) == 0 && key_has_owner(key, p.owner));
-    close_cursor(&c);
-    if (step != 0 && step != DB_NOTFOUND) {
-        qelkiod_log(LOG_ERR, "Failed on object read: %s", db_strerror(step));
-        return step;
-    }
-    return push_finish(&p);
+    return walk_finish(&c, &p, ret, step, "object");
 }
 
 int read_all_objs(DB *db, upcall_buf *buf)
@@ -498,11 +487,9 @@ int read_all_objs(DB *db, upcall_buf *buf)
     push p{buf, REC_OBJ, {}};
     memcpy(p.owner, buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN);
     DBC *c = nullptr;
-    int ret = db->cursor(db, nullptr, &c, 0);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Cannot init DB cursor: %s", db_strerror(ret));
+    int ret = localks_cursor(db, nullptr, &c);
+    if (ret != 0)
         return ret;
-    }
     DBT key = make_dbt(nullptr, 0);
     DBT data = make_dbt(nullptr, 0);
     int step;
@@ -518,12 +505,5 @@ int read_all_objs(DB *db, upcall_buf *buf)
         if ((ret = push_obj(&p, key, data)) != 0)
             break;
     }
-    close_cursor(&c);
-    if (ret != 0)
-        return ret;
-    if (step != DB_NOTFOUND) {
-        qelkiod_log(LOG_ERR, "Failed on object read: %s", db_strerror(step));
-        return step;
-    }
-    return push_finish(&p);
+    return walk_finish(&c, &p, ret, step, "object");
 }
