@@ -2,19 +2,11 @@
 // each by keystore type: the local backend works on the keystore directory,
 // the centralized one on the directory service.
 #include <cerrno>
-#include <cstring>
 
 #include "../cks/cks.h"
-#include "../localks/localks.h"
+#include "handler_util.h"
 
 namespace {
-
-int answer_ok(upcall_buf *buf)
-{
-    make_response(msg_hdr(buf->msg), 0);
-    submit_message(buf);
-    return 0;
-}
 
 int check_central(upcall_buf *buf, const char *name)
 {
@@ -25,8 +17,7 @@ int check_central(upcall_buf *buf, const char *name)
     // Opening a centralized keystore handle checks the message type and
     // connects to the directory.
     ks_handle h;
-    memset(&h, 0, sizeof(h));
-    int ret = ks_handle_open(&h, buf, DBM_KS_LDAP);
+    int ret = handler_open(&h, buf, DBM_KS_LDAP, nullptr);
     if (ret != 0)
         return ret;
     ret = cks_db_check(h.ld, name);
@@ -55,12 +46,10 @@ int task_db_check(upcall_buf *buf)
 
 int task_db_del(upcall_buf *buf)
 {
-    kstinfo *ks = qelkiod_self();
-    if (ks == nullptr) {
-        int err = errno != 0 ? errno : ENOENT;
-        qelkiod_log(LOG_ERR, "Cannot get TSD value for DB_DEL: %s", strerror(err));
+    int err = 0;
+    kstinfo *ks = handler_self("DB_DEL", &err);
+    if (ks == nullptr)
         return err;
-    }
     char name[DBM_KSNAME_LEN];
     msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
     int ret;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "../cks/cks.h"
-#include "../localks/localks.h"
+#include "handler_util.h"
 
 namespace {
 
@@ -24,17 +24,9 @@ namespace {
 constexpr size_t ARCHIVE_BUF = 1024;
 constexpr size_t RENAME_BUF = 4097;
 
-const char *const kArchiveDbs[] = {KS_USER_DB, KS_OBJECT_DB, KS_AUDITLOG_DB, KS_AUDITLOG_OLD_DB};
-
-kstinfo *handler_self(const char *what, int *err)
-{
-    kstinfo *ks = qelkiod_self();
-    if (ks == nullptr) {
-        *err = errno != 0 ? errno : ENOENT;
-        qelkiod_log(LOG_ERR, "Cannot get TSD value for %s: %s", what, strerror(*err));
-    }
-    return ks;
-}
+// The databases of a keystore: the members of its archive, and the passes of
+// DB_READ in this order.
+const char *const kKeystoreDbs[] = {KS_USER_DB, KS_OBJECT_DB, KS_AUDITLOG_DB, KS_AUDITLOG_OLD_DB};
 
 // Formats into a std::string; fails with ENAMETOOLONG when the result would
 // not fit a C buffer of `cap` bytes.
@@ -46,13 +38,6 @@ int format_bounded(std::string *out, size_t cap, const char *fmt, const char *a,
     if (n < 0 || static_cast<size_t>(n) >= cap)
         return ENAMETOOLONG;
     out->assign(tmp.data(), static_cast<size_t>(n));
-    return 0;
-}
-
-int answer_ok(upcall_buf *buf)
-{
-    make_response(msg_hdr(buf->msg), 0);
-    submit_message(buf);  // the firmware's reply to an answer is not ours to judge
     return 0;
 }
 
@@ -122,12 +107,10 @@ int prepare_archive_members(upcall_buf *buf, kstinfo *ks, const char *ksname,
                             std::vector<std::string> *members)
 {
     ks_handle h;
-    memset(&h, 0, sizeof(h));
-    h.dbname = nullptr;
-    int ret = ks_handle_open(&h, buf, ks->kstype);
+    int ret = handler_open(&h, buf, ks->kstype, nullptr);
     if (ret != 0)
         return ret;
-    for (const char *file : kArchiveDbs) {
+    for (const char *file : kKeystoreDbs) {
         std::string path;
         ret = format_bounded(&path, KS_PATH_MAX, "%s/%s/%s", buf->ksdir, ksname, file);
         if (ret != 0)
@@ -157,15 +140,12 @@ size_t legacy_archive_cmd_len(const char *ksdir, const std::string &archive, con
 
 int read_pass(upcall_buf *buf, kstinfo *ks, const char *ksname, int pass)
 {
-    static const char *const dbs[] = {KS_USER_DB, KS_OBJECT_DB, KS_AUDITLOG_DB, KS_AUDITLOG_OLD_DB};
     unsigned char *msg = buf->msg;
     // From the second pass on the buffer holds the firmware's reply to the
     // previous pass's last push; the keystore is still the one requested.
     msg_set_name(msg, DBM_KSNAME_OFF, ksname);
     ks_handle h;
-    memset(&h, 0, sizeof(h));
-    h.dbname = dbs[pass];
-    int ret = ks_handle_open(&h, buf, ks->kstype);
+    int ret = handler_open(&h, buf, ks->kstype, kKeystoreDbs[pass]);
     if (ret != 0)
         return ret;
     dbm_header_t *hdr = msg_hdr(msg);
@@ -404,9 +384,7 @@ int task_db_read(upcall_buf *buf)
     if (ks == nullptr)
         return err;
     if (ks->kstype == DBM_KS_LDAP) {
-        qelkiod_log(LOG_ERR, "Centralized keystore support is not available: %s",
-                    "cks_read_all_users");
-        return EOPNOTSUPP;
+        return cks_refused("cks_read_all_users");
     }
     if (ks->kstype != DBM_KS_LOCAL) {
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);

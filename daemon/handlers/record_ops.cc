@@ -7,29 +7,9 @@
 #include <cstring>
 #include <memory>
 
-#include "../localks/localks.h"
+#include "handler_util.h"
 
 namespace {
-
-kstinfo *handler_self(const char *what, int *err)
-{
-    kstinfo *ks = qelkiod_self();
-    if (ks == nullptr) {
-        // pthread_getspecific sets no errno; a missing record must still
-        // fail the request rather than read as "answered".
-        *err = errno != 0 ? errno : ENOENT;
-        qelkiod_log(LOG_ERR, "Cannot get TSD value for %s: %s", what, strerror(*err));
-    }
-    return ks;
-}
-
-// The directory backend has no record functions yet; its keystores are
-// refused rather than answered wrongly.
-int cks_records_unavailable(const char *what)
-{
-    qelkiod_log(LOG_ERR, "Centralized keystore support is not available: %s", what);
-    return EOPNOTSUPP;
-}
 
 struct buf_free {
     void operator()(upcall_buf *b) const { free(b); }
@@ -46,15 +26,21 @@ buf_ptr copy_buf(const upcall_buf *buf)
     return copy;
 }
 
-// Opens `dbname` (or the environment alone) for the thread's keystore.
-int open_ks(ks_handle *h, upcall_buf *buf, const kstinfo *ks, const char *dbname)
-{
-    memset(h, 0, sizeof(*h));
-    h->dbname = dbname;
-    return ks_handle_open(h, buf, ks->kstype);
-}
-
 int32_t msg_count(const upcall_buf *buf, size_t off) { return msg_get32(buf->msg, off); }
+
+// A read by ID: the answer pushes, started by `start`, are built in a copy
+// of the buffer.
+int read_byid(DB *db, upcall_buf *buf, void (*start)(dbm_header_t *),
+              int (*read)(DB *, upcall_buf *, upcall_buf *))
+{
+    buf_ptr ans = copy_buf(buf);
+    if (!ans) {
+        qelkiod_log(LOG_ERR, "Cannot allocate reply buffer: %s", strerror(ENOMEM));
+        return ENOMEM;
+    }
+    start(msg_hdr(ans->msg));
+    return read(db, buf, ans.get());
+}
 
 // Removes both record databases at once; they are created empty again at
 // their next open.
@@ -67,9 +53,7 @@ int remove_all_users(DB_ENV *env, upcall_buf *buf)
         qelkiod_log(LOG_ERR, "Cannot delete the user db: %s", db_strerror(ret));
         return ret;
     }
-    make_response(msg_hdr(buf->msg), 0);
-    submit_message(buf);
-    return 0;
+    return answer_ok(buf);
 }
 
 int delete_users(DB_ENV *env, upcall_buf *buf)
@@ -92,137 +76,77 @@ int delete_users(DB_ENV *env, upcall_buf *buf)
     return ret;
 }
 
+// The operations on an open local keystore, one per upcall.
+
+int user_read(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NUSERS_OFF) != 0)
+        return read_byid(h->db, buf, init_db_user_push, read_users_byid);
+    init_db_user_push(msg_hdr(buf->msg));
+    return read_all_users(h->db, buf);
+}
+
+int user_write(ks_handle *h, upcall_buf *buf) { return write_user_byid(h->env, h->db, buf); }
+
+int user_del(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NUSERS_OFF) == 0)
+        return remove_all_users(h->env, buf);
+    return delete_users(h->env, buf);
+}
+
+int obj_read(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NOBJS_OFF) != 0)
+        return read_byid(h->db, buf, init_db_obj_push, read_objs_byid);
+    // The owner field, left as sent, selects one owner or, all zero, every
+    // object of the keystore.
+    init_db_obj_push(msg_hdr(buf->msg));
+    if (is_null_user(buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN))
+        return read_all_objs(h->db, buf);
+    return read_objs_byuser(h->db, buf);
+}
+
+int obj_write(ks_handle *h, upcall_buf *buf) { return write_obj_byid(h->env, h->db, buf); }
+
+int obj_del(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NOBJS_OFF) != 0)
+        return delete_obj_byid(h->env, h->db, buf);
+    return delete_obj_byuser(h->env, h->db, buf);
+}
+
 }  // namespace
+
+// The entry points.  The directory backend has no record functions yet;
+// its keystores are refused rather than answered wrongly.
 
 int task_user_read(upcall_buf *buf)
 {
-    int ret = 0;
-    kstinfo *ks = handler_self("USER_READ", &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = open_ks(&h, buf, ks, KS_USER_DB)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL) {
-        ret = cks_records_unavailable("user read");
-    } else if (msg_count(buf, DBM_NUSERS_OFF) != 0) {
-        buf_ptr ans = copy_buf(buf);
-        if (!ans) {
-            qelkiod_log(LOG_ERR, "Cannot allocate reply buffer: %s", strerror(ENOMEM));
-            ret = ENOMEM;
-        } else {
-            init_db_user_push(msg_hdr(ans->msg));
-            ret = read_users_byid(h.db, buf, ans.get());
-        }
-    } else {
-        init_db_user_push(msg_hdr(buf->msg));
-        ret = read_all_users(h.db, buf);
-    }
-    ks_handle_close(&h, ks->kstype);
-    return ret;
+    return handler_run_local(buf, "USER_READ", KS_USER_DB, "user read", user_read);
 }
 
 int task_user_write(upcall_buf *buf)
 {
-    int ret = 0;
-    kstinfo *ks = handler_self("USER_WRITE", &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = open_ks(&h, buf, ks, KS_USER_DB)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL)
-        ret = cks_records_unavailable("user write");
-    else
-        ret = write_user_byid(h.env, h.db, buf);
-    ks_handle_close(&h, ks->kstype);
-    return ret;
+    return handler_run_local(buf, "USER_WRITE", KS_USER_DB, "user write", user_write);
 }
 
 int task_user_del(upcall_buf *buf)
 {
-    int ret = 0;
-    kstinfo *ks = handler_self("USER_DEL", &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = open_ks(&h, buf, ks, nullptr)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL)
-        ret = cks_records_unavailable("user delete");
-    else if (msg_count(buf, DBM_NUSERS_OFF) == 0)
-        ret = remove_all_users(h.env, buf);
-    else
-        ret = delete_users(h.env, buf);
-    ks_handle_close(&h, ks->kstype);
-    return ret;
+    return handler_run_local(buf, "USER_DEL", nullptr, "user delete", user_del);
 }
 
 int task_obj_read(upcall_buf *buf)
 {
-    int ret = 0;
-    kstinfo *ks = handler_self("OBJ_READ", &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = open_ks(&h, buf, ks, KS_OBJECT_DB)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL) {
-        ret = cks_records_unavailable("object read");
-    } else if (msg_count(buf, DBM_NOBJS_OFF) != 0) {
-        buf_ptr ans = copy_buf(buf);
-        if (!ans) {
-            qelkiod_log(LOG_ERR, "Cannot allocate reply buffer: %s", strerror(ENOMEM));
-            ret = ENOMEM;
-        } else {
-            init_db_obj_push(msg_hdr(ans->msg));
-            ret = read_objs_byid(h.db, buf, ans.get());
-        }
-    } else {
-        // The owner field, left as sent, selects one owner or, all zero,
-        // every object of the keystore.
-        init_db_obj_push(msg_hdr(buf->msg));
-        if (is_null_user(buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN))
-            ret = read_all_objs(h.db, buf);
-        else
-            ret = read_objs_byuser(h.db, buf);
-    }
-    ks_handle_close(&h, ks->kstype);
-    return ret;
+    return handler_run_local(buf, "OBJ_READ", KS_OBJECT_DB, "object read", obj_read);
 }
 
 int task_obj_write(upcall_buf *buf)
 {
-    int ret = 0;
-    kstinfo *ks = handler_self("OBJ_WRITE", &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = open_ks(&h, buf, ks, KS_OBJECT_DB)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL)
-        ret = cks_records_unavailable("object write");
-    else
-        ret = write_obj_byid(h.env, h.db, buf);
-    ks_handle_close(&h, ks->kstype);
-    return ret;
+    return handler_run_local(buf, "OBJ_WRITE", KS_OBJECT_DB, "object write", obj_write);
 }
 
 int task_obj_del(upcall_buf *buf)
 {
-    int ret = 0;
-    kstinfo *ks = handler_self("OBJ_DEL", &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = open_ks(&h, buf, ks, KS_OBJECT_DB)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL)
-        ret = cks_records_unavailable("object delete");
-    else if (msg_count(buf, DBM_NOBJS_OFF) != 0)
-        ret = delete_obj_byid(h.env, h.db, buf);
-    else
-        ret = delete_obj_byuser(h.env, h.db, buf);
-    ks_handle_close(&h, ks->kstype);
-    return ret;
+    return handler_run_local(buf, "OBJ_DEL", KS_OBJECT_DB, "object delete", obj_del);
 }

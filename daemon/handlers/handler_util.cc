@@ -1,0 +1,54 @@
+#include "handler_util.h"
+
+#include <cerrno>
+#include <cstring>
+
+kstinfo *handler_self(const char *what, int *err)
+{
+    kstinfo *ks = qelkiod_self();
+    if (ks == nullptr) {
+        // pthread_getspecific sets no errno; a missing record must still
+        // fail the request rather than read as "answered".
+        *err = errno != 0 ? errno : ENOENT;
+        qelkiod_log(LOG_ERR, "Cannot get TSD value for %s: %s", what, strerror(*err));
+    }
+    return ks;
+}
+
+int cks_refused(const char *what)
+{
+    qelkiod_log(LOG_ERR, "Centralized keystore support is not available: %s", what);
+    return EOPNOTSUPP;
+}
+
+int handler_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype, const char *dbname)
+{
+    memset(h, 0, sizeof(*h));
+    h->dbname = dbname;
+    return ks_handle_open(h, buf, kstype);
+}
+
+int handler_run_local(upcall_buf *buf, const char *what, const char *dbname,
+                      const char *cks_what, local_op op)
+{
+    int ret = 0;
+    kstinfo *ks = handler_self(what, &ret);
+    if (ks == nullptr)
+        return ret;
+    ks_handle h;
+    if ((ret = handler_open(&h, buf, ks->kstype, dbname)) != 0)
+        return ret;
+    if (ks->kstype != DBM_KS_LOCAL)
+        ret = cks_refused(cks_what);
+    else
+        ret = op(&h, buf);
+    ks_handle_close(&h, ks->kstype);
+    return ret;
+}
+
+int answer_ok(upcall_buf *buf)
+{
+    make_response(msg_hdr(buf->msg), 0);
+    submit_message(buf);
+    return 0;
+}
