@@ -137,7 +137,7 @@ protected:
     {
         std::vector<std::pair<std::vector<uint8_t>, std::string>> out;
         for (const kyrsim_msg &p : exchange(ks, kyrsim_msg_make(DB_USER_READ, ks))) {
-            EXPECT_EQ(DB_USER_PUSH, p.type);
+            EXPECT_EQ(DB_USER_PUSH, p.type) << "status " << p.status << "\n" << log();
             for (const kyrsim_rec &r : p.recs)
                 out.emplace_back(r.id, text(r.data));
         }
