@@ -171,15 +171,26 @@ static void qelctl_dma_mem_free(kyr_ddi_handle_t *acc)
 	kmem_free(acc, sizeof(*acc));
 }
 
-/* Copies len bytes of the caller's buffer at ubuf into the transfer buffer
- * at offset off: into a block directly, into a chunk list chunk by chunk. */
-static int qelctl_xfer_in(const kyr_ddi_handle_t *acc, size_t off,
-    const uint8_t *ubuf, size_t len, int mode)
+/* Copies one piece between the caller's buffer and kernel memory. */
+static int qelctl_xfer_piece(uint8_t *kaddr, uint8_t *ubuf, size_t n, int to_user,
+    int mode)
+{
+	if (to_user)
+		return ddi_copyout(kaddr, ubuf, n, mode) != 0 ? EFAULT : 0;
+	return ddi_copyin(ubuf, kaddr, n, mode) != 0 ? EFAULT : 0;
+}
+
+/* Copies len bytes between the caller's buffer at ubuf and offset off of the
+ * transfer buffer (into it, or out of it when to_user is set): a block
+ * directly, a chunk list chunk by chunk. */
+static int qelctl_xfer(const kyr_ddi_handle_t *acc, size_t off, uint8_t *ubuf,
+    size_t len, int to_user, int mode)
 {
 	int i;
 
 	if (acc->sglist == NULL)
-		return ddi_copyin(ubuf, (uint8_t *)acc->cpu_addr + off, len, mode);
+		return qelctl_xfer_piece((uint8_t *)acc->cpu_addr + off, ubuf, len,
+		    to_user, mode);
 	for (i = 0; i < acc->n_dma_pages && len > 0; i++) {
 		size_t clen = (size_t)acc->sglist[i].length;
 		size_t n;
@@ -191,8 +202,8 @@ static int qelctl_xfer_in(const kyr_ddi_handle_t *acc, size_t off,
 		n = clen - off;
 		if (n > len)
 			n = len;
-		if (ddi_copyin(ubuf, (uint8_t *)acc->sglist[i].page + off, n,
-		    mode) != 0)
+		if (qelctl_xfer_piece((uint8_t *)acc->sglist[i].page + off, ubuf, n,
+		    to_user, mode) != 0)
 			return EFAULT;
 		ubuf += n;
 		len -= n;
@@ -201,33 +212,16 @@ static int qelctl_xfer_in(const kyr_ddi_handle_t *acc, size_t off,
 	return 0;
 }
 
-/* Copies len bytes from offset off of the transfer buffer to ubuf. */
+static int qelctl_xfer_in(const kyr_ddi_handle_t *acc, size_t off,
+    const uint8_t *ubuf, size_t len, int mode)
+{
+	return qelctl_xfer(acc, off, (uint8_t *)ubuf, len, 0, mode);
+}
+
 static int qelctl_xfer_out(const kyr_ddi_handle_t *acc, size_t off,
     uint8_t *ubuf, size_t len, int mode)
 {
-	int i;
-
-	if (acc->sglist == NULL)
-		return ddi_copyout((uint8_t *)acc->cpu_addr + off, ubuf, len, mode);
-	for (i = 0; i < acc->n_dma_pages && len > 0; i++) {
-		size_t clen = (size_t)acc->sglist[i].length;
-		size_t n;
-
-		if (off >= clen) {
-			off -= clen;
-			continue;
-		}
-		n = clen - off;
-		if (n > len)
-			n = len;
-		if (ddi_copyout((uint8_t *)acc->sglist[i].page + off, ubuf, n,
-		    mode) != 0)
-			return EFAULT;
-		ubuf += n;
-		len -= n;
-		off = 0;
-	}
-	return 0;
+	return qelctl_xfer(acc, off, ubuf, len, 1, mode);
 }
 
 /* Writes the 16-byte IDC header at the start of the transfer buffer (the
