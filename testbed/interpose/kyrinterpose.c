@@ -410,18 +410,27 @@ static int serve_mem(struct kyr_call *c, const ksp_frame_t *f)
 	return send_frame(c->sock, KSP_WROTE, (uint32_t)err, 0, 0, 0, NULL, 0);
 }
 
-/* Runs one command on the simulator.  Cancellation (asynchronous or
- * deferred) is let in only while waiting for the simulator's next request,
- * never while memory or the heap is being worked on; if it strikes, the
- * cleanup handler tells the simulator to interrupt the command and waits
- * for its end before the connection is closed. */
+/* Runs one command on the simulator.  Cancellation is let in only while
+ * waiting for the simulator's next request, never while memory or the heap
+ * is being worked on; if it strikes, the cleanup handler tells the
+ * simulator to interrupt the command and waits for its end before the
+ * connection is closed.
+ *
+ * A caller that waits with asynchronous cancellation (as the daemon does
+ * around its wait for an upcall) is served with deferred cancellation in
+ * here: the cleanup is an unwinding cleanup (-fexceptions), which runs only
+ * when the cancellation unwinds through a call inside its scope, so it must
+ * strike inside recv(), never between two instructions of this file.  For
+ * the caller it is the same: the command's wait is cancellable, and a
+ * cancellation still pending at the end acts before the call returns. */
 static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 {
 	struct kyr_call c = { -1, { -1, -1 }, NULL, 0 };
 	ksp_frame_t f;
-	int oldstate, ret = -1, err = ENXIO;
+	int oldstate, oldtype, ret = -1, err = ENXIO;
 
 	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
+	pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
 	pthread_cleanup_push(call_cleanup, &c);
 	c.sock = connect_sim(1);
 	if (c.sock >= 0 &&
@@ -449,6 +458,7 @@ static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 		}
 	}
 	pthread_cleanup_pop(1);
+	pthread_setcanceltype(oldtype, NULL);
 	pthread_setcancelstate(oldstate, NULL);
 	if (ret < 0)
 		errno = err;

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,29 @@ inline int proc_entries(pid_t pid, const char *what)
     return n;
 }
 
+// What the process's descriptors are, counted by kind ("socket", "pipe",
+// or the path), for a failure report.
+inline std::string fd_kinds(pid_t pid)
+{
+    std::string base = "/proc/" + std::to_string(pid) + "/fd/";
+    std::map<std::string, int> kinds;
+    if (DIR *d = opendir(base.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            char target[4096];
+            ssize_t n = readlink((base + e->d_name).c_str(), target, sizeof(target) - 1);
+            std::string t = n > 0 ? std::string(target, size_t(n)) : "?";
+            kinds[t.substr(0, t.find(':'))]++;
+        }
+        closedir(d);
+    }
+    std::string out;
+    for (auto &k : kinds)
+        out += k.first + " " + std::to_string(k.second) + "; ";
+    return out;
+}
+
 // True when the process's main thread sleeps in poll(2), i.e. the daemon's
 // supervision loop waits for the next signal.
 inline bool main_thread_polls(pid_t pid)
@@ -75,6 +99,31 @@ inline std::string host_name()
     char host[256] = {};
     gethostname(host, sizeof(host) - 1);
     return host;
+}
+
+// What a failed test shows of a daemon log: all of a short log; of a long
+// one (hundreds of keystores at debug level), every line above debug level
+// and the last lines, so the cause is not buried.
+inline std::string log_digest(const std::string &log, size_t tail_lines = 150)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < log.size();) {
+        size_t nl = log.find('\n', at);
+        size_t end = nl == std::string::npos ? log.size() : nl + 1;
+        lines.push_back(log.substr(at, end - at));
+        at = end;
+    }
+    if (lines.size() <= 2 * tail_lines)
+        return log;
+    std::string out;
+    size_t first_tail = lines.size() - tail_lines;
+    for (size_t i = 0; i < first_tail; i++)
+        if (lines[i].find("[debug]") == std::string::npos)
+            out += lines[i];
+    out += "[... " + std::to_string(first_tail) + " earlier lines, debug ones left out ...]\n";
+    for (size_t i = first_tail; i < lines.size(); i++)
+        out += lines[i];
+    return out;
 }
 
 class DaemonTest : public ::testing::Test {
@@ -99,7 +148,7 @@ protected:
     void TearDown() override
     {
         if (HasFailure() && !d.err_path.empty())
-            printf("---- kyrkiod log ----\n%s---- end ----\n", log().c_str());
+            printf("---- kyrkiod log ----\n%s---- end ----\n", log_digest(log()).c_str());
         if (running)
             kyrsim_kill_child(&d);
         kyrsim_stop(sim);

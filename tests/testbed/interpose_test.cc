@@ -4,7 +4,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <thread>
 #include <string>
 
 #include "compat_user.h"
@@ -138,6 +142,38 @@ TEST_P(InterposeTest, CancelledWaitFreesTheFile)
     expect_line(c, "standby rc=0 errno=0 type=2 ks=A handle=1 nusers=0");
     expect_exit0(&c);
     EXPECT_EQ(std::string::npos, kyrsim_child_stdout(c).find("cancel-thread returned"));
+}
+
+// Threads cancelled at random points of a busy upcall service, over and
+// over: every cancelled command releases its connection to the simulator,
+// so the process ends with the descriptors it began with and the file is
+// left with no command running.
+TEST_P(InterposeTest, CancellationAtAnyPointLeaksNothing)
+{
+    const int kCancels = GetParam() ? 100 : 1000;  // qemu-i386 is slow
+    kyrsim_child c;
+    spawn({"open", "hello:A", "cancel-storm:" + std::to_string(kCancels), "close"}, &c);
+    ASSERT_EQ(0, kyrsim_wait_hello(sim_, "A", kWait));
+    std::atomic<bool> done{false};
+    std::thread firmware([&] {
+        while (!done) {
+            if (kyrsim_post(sim_, "A", kyrsim_msg_make(DB_STATUS, "A")) != 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    int waited = kyrsim_wait_file_contains(c.out_path, "storm joined=", 300000);
+    done = true;
+    firmware.join();
+    ASSERT_EQ(0, waited) << kyrsim_child_stdout(c) << kyrsim_child_stderr(c);
+    expect_exit0(&c);
+    std::string out = kyrsim_child_stdout(c);
+    int joined = -1, before = -1, after = -2;
+    ASSERT_EQ(3, sscanf(out.c_str() + out.find("storm joined="), "storm joined=%d fds before=%d after=%d",
+                        &joined, &before, &after))
+        << out;
+    EXPECT_EQ(kCancels, joined);
+    EXPECT_EQ(before, after) << "descriptors left behind by cancelled commands";
+    EXPECT_EQ(0, kyrsim_active_calls(sim_));
 }
 
 // Closing the file under a waiting thread interrupts the wait, and the

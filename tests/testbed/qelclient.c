@@ -17,6 +17,11 @@
  *                     issues QELCTLPROBE on the same file
  *   cancel            thread A waits in DB_STANDBY with asynchronous
  *                     cancellation; on SIGUSR1 it is cancelled and joined
+ *   cancel-storm:N    N times: a thread serves upcalls as the daemon does
+ *                     (waits with asynchronous cancellation, answers with
+ *                     cancellation off) and is cancelled after a short
+ *                     random time; prints the joins and the descriptors
+ *                     before and after
  *   close-waiting     thread A waits in DB_STANDBY; on SIGUSR1 the file is
  *                     closed under it and A is joined
  *   pause             wait for SIGUSR1
@@ -230,6 +235,74 @@ static void *cancel_thread(void *arg)
 	return NULL;
 }
 
+static int count_fds(void)
+{
+	char path[64];
+	int n = 0;
+	for (int i = 0; i < 4096; i++) {
+		snprintf(path, sizeof(path), "/proc/self/fd/%d", i);
+		n += access(path, F_OK) == 0;
+	}
+	return n;
+}
+
+static void *storm_thread(void *arg)
+{
+	unsigned char *m = arg;
+	int old;
+	pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &old);
+	for (;;) {
+		if (do_standby(m) < 0)
+			continue;
+		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+		put32(m, 0, 14);
+		put32(m, 12, 0);
+		put32(m, 16, 0);
+		put32(m, 20, MSG_MAX);
+		put32(m, 24, PARAM);
+		(void)ioctl(fd, QELCTLUPCALL, m);
+		pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+	}
+	return NULL;
+}
+
+static void step_cancel_storm(int n)
+{
+	static unsigned char m[MSG_MAX + 1];
+	unsigned seed = 1;
+	int before = count_fds(), joined = 0;
+	for (int i = 0; i < n; i++) {
+		pthread_t a;
+		void *res;
+		int rc = pthread_create(&a, NULL, storm_thread, m);
+		if (rc != 0) {
+			say("storm create failed: %d", rc);
+			break;
+		}
+		usleep((useconds_t)(rand_r(&seed) % 2000));
+		pthread_cancel(a);
+		/* The thread never returns by itself: a join is its end.  (A
+		 * thread cancelled before its first instruction may report a
+		 * null result instead of PTHREAD_CANCELED.) */
+		if (pthread_join(a, &res) == 0)
+			joined++;
+	}
+	int after = count_fds();
+	if (after != before) {
+		/* Name what was left behind. */
+		char path[64], target[256];
+		for (int i = 0; i < 4096; i++) {
+			snprintf(path, sizeof(path), "/proc/self/fd/%d", i);
+			ssize_t n = readlink(path, target, sizeof(target) - 1);
+			if (n > 0) {
+				target[n] = '\0';
+				say("fd %d: %s", i, target);
+			}
+		}
+	}
+	say("storm joined=%d fds before=%d after=%d", joined, before, after);
+}
+
 static void step_busy(void)
 {
 	pthread_t a;
@@ -297,6 +370,8 @@ int main(int argc, char **argv)
 			step_busy();
 		} else if (strcmp(s, "close-waiting") == 0) {
 			step_close_waiting();
+		} else if (strncmp(s, "cancel-storm:", 13) == 0) {
+			step_cancel_storm(atoi(s + 13));
 		} else if (strcmp(s, "cancel") == 0) {
 			step_cancel();
 		} else if (strcmp(s, "pause") == 0) {
