@@ -431,6 +431,14 @@ static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 
 	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
 	pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
+	/* A cancellation requested while the caller was still asynchronous
+	 * may have its signal in flight: act on it here, before anything is
+	 * allocated, rather than let it arrive in the middle of the call. */
+	if (oldstate == PTHREAD_CANCEL_ENABLE) {
+		pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
+		pthread_testcancel();
+		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
+	}
 	pthread_cleanup_push(call_cleanup, &c);
 	c.sock = connect_sim(1);
 	if (c.sock >= 0 &&
