@@ -32,7 +32,12 @@ int sys_ioctl(int fd, unsigned long cmd, void *arg)
 }
 
 // The device call, cancellable only while it waits for an upcall.
-int device_call(upcall_buf *buf, bool wait_for_upcall)
+// Kept out of line: an asynchronous cancellation may act inside the
+// pthread_setcancelstate call here, and the unwinder must then find a
+// frame without exception tables (in a frame with them, a call the
+// compiler knows cannot throw has no entry and the unwind would end in
+// std::terminate).
+__attribute__((noinline)) int device_call(upcall_buf *buf, bool wait_for_upcall)
 {
     if (!wait_for_upcall)
         return qelkiod_ioctl(buf->fd, QELCTLUPCALL, buf->msg);
