@@ -431,14 +431,15 @@ static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 
 	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
 	pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
-	/* A cancellation requested while the caller was still asynchronous
-	 * may have its signal in flight: act on it here, before anything is
-	 * allocated, rather than let it arrive in the middle of the call. */
-	if (oldstate == PTHREAD_CANCEL_ENABLE) {
-		pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
-		pthread_testcancel();
-		pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
-	}
+	/* The C library makes a cancellation request and its signal two
+	 * steps.  A request made while the caller was still asynchronous may
+	 * have its signal in flight, and the library acts on such a signal in
+	 * the next cancellation point whatever the state (those run
+	 * asynchronous for the length of their system call).  That must not
+	 * be one in the middle of the command: pass one cancellation point
+	 * now, with nothing allocated; the library returns from it only once
+	 * the signal has been delivered. */
+	(void)poll(NULL, 0, 0);
 	pthread_cleanup_push(call_cleanup, &c);
 	c.sock = connect_sim(1);
 	if (c.sock >= 0 &&
