@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -48,6 +49,15 @@ __attribute__((noinline)) int device_call(upcall_buf *buf, bool wait_for_upcall)
     int err = errno;
     pthread_setcancelstate(oldstate, nullptr);
     pthread_setcanceltype(oldtype, nullptr);
+    // The C library makes a cancellation request and its signal two
+    // steps: a request made during the wait may still have its signal in
+    // flight, and the library acts on such a signal in the next
+    // cancellation point whatever the state (those run asynchronous for
+    // the length of their system call).  That must not be one inside a
+    // handler, in the middle of a transaction: pass one cancellation
+    // point now, holding nothing; the library returns from it only once
+    // the signal has been delivered.
+    (void)poll(nullptr, 0, 0);
     errno = err;
     return r;
 }
