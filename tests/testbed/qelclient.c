@@ -235,13 +235,20 @@ static void *cancel_thread(void *arg)
 	return NULL;
 }
 
-static int count_fds(void)
+/* Counts the open descriptors; with name set, prints what each one is. */
+static int walk_fds(int name)
 {
-	char path[64];
+	char path[64], target[256];
 	int n = 0;
 	for (int i = 0; i < 4096; i++) {
 		snprintf(path, sizeof(path), "/proc/self/fd/%d", i);
-		n += access(path, F_OK) == 0;
+		ssize_t len = readlink(path, target, sizeof(target) - 1);
+		if (len <= 0)
+			continue;
+		n++;
+		target[len] = '\0';
+		if (name)
+			say("fd %d: %s", i, target);
 	}
 	return n;
 }
@@ -270,7 +277,7 @@ static void step_cancel_storm(int n)
 {
 	static unsigned char m[MSG_MAX + 1];
 	unsigned seed = 1;
-	int before = count_fds(), joined = 0;
+	int before = walk_fds(0), joined = 0;
 	for (int i = 0; i < n; i++) {
 		pthread_t a;
 		void *res;
@@ -281,25 +288,14 @@ static void step_cancel_storm(int n)
 		}
 		usleep((useconds_t)(rand_r(&seed) % 2000));
 		pthread_cancel(a);
-		/* The thread never returns by itself: a join is its end.  (A
-		 * thread cancelled before its first instruction may report a
-		 * null result instead of PTHREAD_CANCELED.) */
+		/* The thread never returns by itself: a join is its end,
+		 * whatever result the library reports for it. */
 		if (pthread_join(a, &res) == 0)
 			joined++;
 	}
-	int after = count_fds();
-	if (after != before) {
-		/* Name what was left behind. */
-		char path[64], target[256];
-		for (int i = 0; i < 4096; i++) {
-			snprintf(path, sizeof(path), "/proc/self/fd/%d", i);
-			ssize_t n = readlink(path, target, sizeof(target) - 1);
-			if (n > 0) {
-				target[n] = '\0';
-				say("fd %d: %s", i, target);
-			}
-		}
-	}
+	int after = walk_fds(0);
+	if (after != before)
+		walk_fds(1); /* name what was left behind */
 	say("storm joined=%d fds before=%d after=%d", joined, before, after);
 }
 
