@@ -140,30 +140,38 @@ static void step_hello(const char *ks)
 	say("hello rc=%d errno=%d status=%d", rc, rc < 0 ? errno : 0, (int)get32(m, 12));
 }
 
+/* One mapped page followed by one that is not mapped; NULL (said) when
+ * the mapping fails. */
+static unsigned char *page_before_hole(const char *step, size_t *pg)
+{
+	*pg = (size_t)sysconf(_SC_PAGESIZE);
+	unsigned char *p = mmap(NULL, 2 * *pg, PROT_READ | PROT_WRITE,
+	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+	if (p == MAP_FAILED) {
+		say("%s mmap failed", step);
+		return NULL;
+	}
+	munmap(p + *pg, *pg);
+	return p;
+}
+
 static void step_standby_bad(void)
 {
-	/* A page that certainly is not mapped: map one and give it back. */
-	long pg = sysconf(_SC_PAGESIZE);
-	void *p = mmap(NULL, (size_t)pg, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	if (p == MAP_FAILED) {
-		say("standby-bad mmap failed");
+	size_t pg;
+	unsigned char *p = page_before_hole("standby-bad", &pg);
+	if (!p)
 		return;
-	}
-	munmap(p, (size_t)pg);
-	int rc = ioctl(fd, QELCTLUPCALL, p);
+	int rc = ioctl(fd, QELCTLUPCALL, p + pg);
 	say("standby-bad rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+	munmap(p, pg);
 }
 
 static void step_respond_bad(void)
 {
-	long pg = sysconf(_SC_PAGESIZE);
-	unsigned char *p = mmap(NULL, 2 * (size_t)pg, PROT_READ | PROT_WRITE,
-	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	if (p == MAP_FAILED) {
-		say("respond-bad mmap failed");
+	size_t pg;
+	unsigned char *p = page_before_hole("respond-bad", &pg);
+	if (!p)
 		return;
-	}
-	munmap(p + pg, (size_t)pg);
 	unsigned char *m = p + pg - 100;
 	memset(m, 0, 100);
 	put32(m, 0, 14);
@@ -171,7 +179,7 @@ static void step_respond_bad(void)
 	put32(m, 24, PARAM);
 	int rc = ioctl(fd, QELCTLUPCALL, m);
 	say("respond-bad rc=%d errno=%d", rc, rc < 0 ? errno : 0);
-	munmap(p, (size_t)pg);
+	munmap(p, pg);
 }
 
 static void step_probe(void)
@@ -204,16 +212,12 @@ static void step_fw(size_t size)
 
 static void step_fw_bad(void)
 {
-	long pg = sysconf(_SC_PAGESIZE);
-	unsigned char *p = mmap(NULL, 2 * (size_t)pg, PROT_READ | PROT_WRITE,
-	    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-	if (p == MAP_FAILED) {
-		say("fw-bad mmap failed");
+	size_t pg;
+	unsigned char *p = page_before_hole("fw-bad", &pg);
+	if (!p)
 		return;
-	}
-	munmap(p + pg, (size_t)pg);
-	fw_update(p, 2 * (size_t)pg);
-	munmap(p, (size_t)pg);
+	fw_update(p, 2 * pg);
+	munmap(p, pg);
 }
 
 static void *standby_thread(void *arg)
