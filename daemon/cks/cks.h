@@ -1,6 +1,5 @@
-// Centralized (directory) keystore backend.  Only the entry points the
-// daemon core and handlers call are declared here; until the directory
-// backend is built they fail with a logged message.
+// Centralized (directory) keystore backend: the entry points the daemon
+// core and the handlers call.
 #ifndef KYR_CKS_H
 #define KYR_CKS_H
 
@@ -8,7 +7,9 @@
 
 typedef struct ldap LDAP;
 
+// Appends one DBM_KS_LDAP record per keystore this host has joined.
 int get_cent_ksnames(kstable *t);
+// 0 and an open, bound connection in *ld; else a code and *ld == nullptr.
 int connect_bind_ldap(LDAP **ld);
 void cks_unbind(LDAP *ld);
 int cks_db_make(upcall_buf *buf);

@@ -150,8 +150,9 @@ int answer_status(upcall_buf *buf, int status)
     return 0;
 }
 
-// DB_INIT: only the control thread creates keystores; the new keystore
-// then gets its thread whatever the creation said (it may exist already).
+// DB_INIT: only the control thread creates keystores; a new local keystore
+// then gets its thread whatever the creation said (it may exist already),
+// a centralized one only when it was made.
 int serve_init(upcall_buf *buf, const kstinfo *self)
 {
     if (self->name != nullptr)
@@ -160,7 +161,11 @@ int serve_init(upcall_buf *buf, const kstinfo *self)
     char name[DBM_KSNAME_LEN];
     msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
     dbm_kstype_t kstype = static_cast<dbm_kstype_t>(msg_get32(buf->msg, DBM_KSTYPE_OFF));
-    run_handler(db_make, buf);
+    int made = run_handler(db_make, buf);
+    // A shared keystore that this host could not make (it may be another
+    // host's, or half made and taken back) is not this host's to serve.
+    if (kstype != DBM_KS_LOCAL && made != 0)
+        return 0;
     // A nameless record would be a second control thread, and a name with
     // a slash would lead the new thread's paths out of the keystore
     // directory.

@@ -2,6 +2,7 @@
 // each by keystore type: the local backend works on the keystore directory,
 // the centralized one on the directory service.
 #include <cerrno>
+#include <cstring>
 
 #include "../cks/cks.h"
 #include "handler_util.h"
@@ -22,6 +23,27 @@ int check_central(upcall_buf *buf, const char *name)
         return ret;
     ret = cks_db_check(h.ld, name);
     ks_handle_close(&h, DBM_KS_LDAP);
+    return ret;
+}
+
+// A shared keystore goes for every host at once: a thread deletes only the
+// keystore it serves, whatever name the message carries.
+int del_central(const kstinfo *ks, const char *name)
+{
+    if (ks->name == nullptr || strcmp(ks->name, name) != 0) {
+        qelkiod_log(LOG_ERR, "DB_DELETE of keystore %s refused: this thread serves %s", name,
+                    ks->name != nullptr ? ks->name : "no keystore");
+        return EPERM;
+    }
+    if (!cks_configured()) {
+        qelkiod_log(LOG_ERR, "Keystore delete failed: Centralized keystore support not configured");
+        return EOPNOTSUPP;
+    }
+    LDAP *ld = nullptr;
+    int ret = connect_bind_ldap(&ld);
+    if (ret == 0)
+        ret = cks_del_keystore(ld, name);
+    cks_unbind(ld);
     return ret;
 }
 
@@ -58,12 +80,7 @@ int task_db_del(upcall_buf *buf)
         if (ret == 0)
             ret = localks_del_keystore(buf->ksdir, name);
     } else if (ks->kstype == DBM_KS_LDAP) {
-        LDAP *ld = nullptr;
-        ret = connect_bind_ldap(&ld);
-        if (ret == 0)
-            ret = cks_del_keystore(ld, name);
-        if (ld != nullptr)
-            cks_unbind(ld);
+        ret = del_central(ks, name);
     } else {
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);
         ret = EINVAL;
