@@ -94,6 +94,10 @@ long kyrsim_closes(kyrsim *sim);
 // memory (EFAULT for a bad address).
 typedef int (*kyrsim_token_fn)(void *ctx, int file, uint32_t cmd, uint64_t arg, int64_t *rval);
 void kyrsim_set_token_handler(kyrsim *sim, kyrsim_token_fn fn, void *ctx);
+// Called (with the handler's ctx) when an open file of /dev/kyrf is closed,
+// by the program or by its end, once no command runs on it any more.
+typedef void (*kyrsim_token_close_fn)(void *ctx, int file);
+void kyrsim_set_token_close(kyrsim *sim, kyrsim_token_close_fn fn);
 int kyrsim_copyin(uint64_t uaddr, void *kaddr, size_t len);
 int kyrsim_copyout(const void *kaddr, uint64_t uaddr, size_t len);
 #define KYRSIM_CKR_FUNCTION_NOT_SUPPORTED 0x54

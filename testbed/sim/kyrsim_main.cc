@@ -1,6 +1,7 @@
 // kyrsim: the card simulator as a program of its own.
 //
-//   kyrsim [--socket PATH] [--cards N] [--script FILE] [-- PROGRAM ARGS...]
+//   kyrsim [--socket PATH] [--cards N] [--token DIR [--token-slots N]]
+//          [--script FILE] [-- PROGRAM ARGS...]
 //
 // Starts the simulator with N cards (default 1) on PATH (default a unique
 // path under $TMPDIR).  With PROGRAM, starts it with the device interposer
@@ -10,6 +11,10 @@
 // script: waits for PROGRAM to end and exits with its status; without either
 // it serves until SIGINT or SIGTERM, printing the environment a program
 // needs to reach it.
+//
+// With --token, /dev/kyrf is the card's token on the SoftHSM token directory
+// DIR; when DIR holds no token yet, N tokens (default 1) labelled kyr0...
+// are made, with SO PIN 12345678 and user PIN 1234.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,13 +26,15 @@
 #include <string>
 
 #include "kyrsim.h"
+#include "kyrtok.h"
 
 namespace {
 
 void usage()
 {
     fprintf(stderr,
-            "usage: kyrsim [--socket PATH] [--cards N] [--script FILE] [-- PROGRAM ARGS...]\n");
+            "usage: kyrsim [--socket PATH] [--cards N] [--token DIR [--token-slots N]]\n"
+            "              [--script FILE] [-- PROGRAM ARGS...]\n");
 }
 
 // SIGINT and SIGTERM are blocked in every thread (before the simulator's
@@ -49,6 +56,8 @@ int main(int argc, char **argv)
     kyrsim_opts opts;
     std::string script;
     std::vector<std::string> prog;
+    std::string token_dir;
+    kyrtok_dir_opts token_opts;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--socket" && i + 1 < argc) {
@@ -61,6 +70,16 @@ int main(int argc, char **argv)
                 return 2;
             }
             opts.cards = static_cast<int>(n);
+        } else if (a == "--token" && i + 1 < argc) {
+            token_dir = argv[++i];
+        } else if (a == "--token-slots" && i + 1 < argc) {
+            char *end = nullptr;
+            long n = strtol(argv[++i], &end, 10);
+            if (!end || *end || n < 1 || n > KYR_MAX_SLOTS) {
+                usage();
+                return 2;
+            }
+            token_opts.tokens = static_cast<int>(n);
         } else if (a == "--script" && i + 1 < argc) {
             script = argv[++i];
         } else if (a == "--") {
@@ -83,6 +102,19 @@ int main(int argc, char **argv)
         fprintf(stderr, "kyrsim: cannot start the simulator: %s\n", strerror(rc));
         return 2;
     }
+    kyrtok *tok = nullptr;
+    if (!token_dir.empty()) {
+        if (access((token_dir + "/tokens").c_str(), F_OK) != 0)
+            rc = kyrtok_make_dir(token_dir, token_opts);
+        if (rc == 0)
+            rc = kyrtok_start(sim, token_dir, &tok);
+        if (rc) {
+            fprintf(stderr, "kyrsim: cannot serve the token in %s: %s\n", token_dir.c_str(),
+                    strerror(rc));
+            kyrsim_stop(sim);
+            return 2;
+        }
+    }
     kyrsim_child child;
     bool have_child = false;
     if (!prog.empty()) {
@@ -92,6 +124,7 @@ int main(int argc, char **argv)
         rc = kyrsim_spawn(sim, so, &child);
         if (rc) {
             fprintf(stderr, "kyrsim: cannot start %s: %s\n", prog[0].c_str(), strerror(rc));
+            kyrtok_stop(tok);
             kyrsim_stop(sim);
             return 2;
         }
@@ -119,6 +152,7 @@ int main(int argc, char **argv)
     } else {
         serve_until_signal(sim, stop_set);
     }
+    kyrtok_stop(tok);
     kyrsim_stop(sim);
     return status;
 }

@@ -93,6 +93,7 @@ struct kyrsim {
     sim_node nodes[3];
     kyrsim_token_fn token_fn = nullptr;
     void *token_ctx = nullptr;
+    kyrsim_token_close_fn token_close = nullptr;
 
     // Firmware model.
     std::map<int, std::string> caller_ks;

@@ -345,6 +345,20 @@ void acceptor_loop(kyrsim *s)
     }
 }
 
+// The token model's close path of a /dev/kyrf file.
+void token_file_closed(kyrsim *s, uint32_t id)
+{
+    kyrsim_token_close_fn fn;
+    void *ctx;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        fn = s->token_close;
+        ctx = s->token_ctx;
+    }
+    if (fn)
+        fn(ctx, static_cast<int>(id));
+}
+
 // Runs the close path of a file once no command runs on it any more (the
 // kernel keeps a file alive while an ioctl on it runs).
 void close_file(kyrsim *s, std::shared_ptr<sim_file> file)
@@ -355,6 +369,8 @@ void close_file(kyrsim *s, std::shared_ptr<sim_file> file)
     }
     if (file->dev == KSP_DEV_QELCTL)
         qelctl_close(file->devno, 0, 0, nullptr);
+    else
+        token_file_closed(s, file->id);
     std::lock_guard<std::mutex> lk(s->mu);
     s->files.erase(file->id);
     close(file->fd);
@@ -628,6 +644,12 @@ void kyrsim_set_token_handler(kyrsim *s, kyrsim_token_fn fn, void *ctx)
     std::lock_guard<std::mutex> lk(s->mu);
     s->token_fn = fn;
     s->token_ctx = ctx;
+}
+
+void kyrsim_set_token_close(kyrsim *s, kyrsim_token_close_fn fn)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->token_close = fn;
 }
 
 int kyrsim_copyin(uint64_t uaddr, void *kaddr, size_t len)

@@ -1,0 +1,131 @@
+/*
+ * libpkcs11_kyr: the token-side entry points as the framework sees them.
+ *
+ * The framework loads the library, looks up SC_Initialize, SC_Finalize and
+ * SC_CloseAllSessions by name, calls SC_Initialize once per slot it serves
+ * and then calls through the ST_FCN_LIST it received.  Calls that name a
+ * session take the (slot, card session) pair by value where the standard
+ * call takes a session handle.
+ */
+#ifndef KYR_API_H
+#define KYR_API_H
+
+#include <p11-kit/pkcs11.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct ST_SESSION_T {
+	CK_SLOT_ID slotID;
+	CK_SESSION_HANDLE sessionh;
+} ST_SESSION_T;
+
+#define ST_FN(ret, name, args) ret (*name) args
+
+/* The function list, in the order of the PKCS#11 function list. */
+typedef struct ST_FCN_LIST {
+	ST_FN(CK_RV, ST_GetTokenInfo, (CK_SLOT_ID, CK_TOKEN_INFO_PTR));
+	ST_FN(CK_RV, ST_GetMechanismList, (CK_SLOT_ID, CK_MECHANISM_TYPE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_GetMechanismInfo, (CK_SLOT_ID, CK_MECHANISM_TYPE, CK_MECHANISM_INFO_PTR));
+	ST_FN(CK_RV, ST_InitToken, (CK_SLOT_ID, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR));
+	ST_FN(CK_RV, ST_InitPIN, (ST_SESSION_T, CK_UTF8CHAR_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_SetPIN, (ST_SESSION_T, CK_UTF8CHAR_PTR, CK_ULONG, CK_UTF8CHAR_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_OpenSession, (CK_SLOT_ID, CK_FLAGS, CK_SESSION_HANDLE_PTR));
+	ST_FN(CK_RV, ST_CloseSession, (ST_SESSION_T));
+	ST_FN(CK_RV, ST_GetSessionInfo, (ST_SESSION_T, CK_SESSION_INFO_PTR));
+	ST_FN(CK_RV, ST_GetOperationState, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_SetOperationState, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_OBJECT_HANDLE,
+	    CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_Login, (ST_SESSION_T, CK_USER_TYPE, CK_UTF8CHAR_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_Logout, (ST_SESSION_T));
+	ST_FN(CK_RV, ST_CreateObject, (ST_SESSION_T, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR));
+	ST_FN(CK_RV, ST_CopyObject, (ST_SESSION_T, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG,
+	    CK_OBJECT_HANDLE_PTR));
+	ST_FN(CK_RV, ST_DestroyObject, (ST_SESSION_T, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_GetObjectSize, (ST_SESSION_T, CK_OBJECT_HANDLE, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_GetAttributeValue, (ST_SESSION_T, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_SetAttributeValue, (ST_SESSION_T, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_FindObjectsInit, (ST_SESSION_T, CK_ATTRIBUTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_FindObjects, (ST_SESSION_T, CK_OBJECT_HANDLE_PTR, CK_ULONG, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_FindObjectsFinal, (ST_SESSION_T));
+	ST_FN(CK_RV, ST_EncryptInit, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_Encrypt, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_EncryptUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_EncryptFinal, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DecryptInit, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_Decrypt, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DecryptUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DecryptFinal, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DigestInit, (ST_SESSION_T, CK_MECHANISM_PTR));
+	ST_FN(CK_RV, ST_Digest, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DigestUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_DigestKey, (ST_SESSION_T, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_DigestFinal, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_SignInit, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_Sign, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_SignUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_SignFinal, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_SignRecoverInit, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_SignRecover, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_VerifyInit, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_Verify, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_VerifyUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_VerifyFinal, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_VerifyRecoverInit, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE));
+	ST_FN(CK_RV, ST_VerifyRecover, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DigestEncryptUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
+	    CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DecryptDigestUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
+	    CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_SignEncryptUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
+	    CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_DecryptVerifyUpdate, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG, CK_BYTE_PTR,
+	    CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_GenerateKey, (ST_SESSION_T, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG,
+	    CK_OBJECT_HANDLE_PTR));
+	ST_FN(CK_RV, ST_GenerateKeyPair, (ST_SESSION_T, CK_MECHANISM_PTR, CK_ATTRIBUTE_PTR, CK_ULONG,
+	    CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR, CK_OBJECT_HANDLE_PTR));
+	ST_FN(CK_RV, ST_WrapKey, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_OBJECT_HANDLE,
+	    CK_BYTE_PTR, CK_ULONG_PTR));
+	ST_FN(CK_RV, ST_UnwrapKey, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_BYTE_PTR,
+	    CK_ULONG, CK_ATTRIBUTE_PTR, CK_ULONG, CK_OBJECT_HANDLE_PTR));
+	ST_FN(CK_RV, ST_DeriveKey, (ST_SESSION_T, CK_MECHANISM_PTR, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR,
+	    CK_ULONG, CK_OBJECT_HANDLE_PTR));
+	ST_FN(CK_RV, ST_SeedRandom, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_GenerateRandom, (ST_SESSION_T, CK_BYTE_PTR, CK_ULONG));
+	ST_FN(CK_RV, ST_GetFunctionStatus, (ST_SESSION_T));
+	ST_FN(CK_RV, ST_CancelFunction, (ST_SESSION_T));
+} ST_FCN_LIST;
+
+/* Looked up by name by the framework. */
+typedef CK_RV (*SC_Initialize_fn)(void **function_list, CK_SLOT_ID slot, char *correlator);
+typedef CK_RV (*SC_Finalize_fn)(CK_SLOT_ID slot);
+typedef CK_RV (*SC_CloseAllSessions_fn)(CK_SLOT_ID slot);
+
+void SC_SetFunctionList(void);
+CK_RV SC_Initialize(void **function_list, CK_SLOT_ID slot, char *correlator);
+CK_RV SC_Finalize(CK_SLOT_ID slot);
+CK_RV SC_CloseAllSessions(CK_SLOT_ID slot);
+
+CK_RV SC_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info);
+CK_RV SC_GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list, CK_ULONG_PTR count);
+CK_RV SC_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type, CK_MECHANISM_INFO_PTR info);
+CK_RV SC_InitToken(CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG pin_len, CK_UTF8CHAR_PTR label);
+CK_RV SC_InitPIN(ST_SESSION_T s, CK_UTF8CHAR_PTR pin, CK_ULONG pin_len);
+CK_RV SC_SetPIN(ST_SESSION_T s, CK_UTF8CHAR_PTR old_pin, CK_ULONG old_len, CK_UTF8CHAR_PTR new_pin,
+    CK_ULONG new_len);
+CK_RV SC_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_SESSION_HANDLE_PTR session);
+CK_RV SC_CloseSession(ST_SESSION_T s);
+CK_RV SC_GetSessionInfo(ST_SESSION_T s, CK_SESSION_INFO_PTR info);
+CK_RV SC_GetOperationState(ST_SESSION_T s, CK_BYTE_PTR state, CK_ULONG_PTR state_len);
+CK_RV SC_SetOperationState(ST_SESSION_T s, CK_BYTE_PTR state, CK_ULONG state_len,
+    CK_OBJECT_HANDLE enc_key, CK_OBJECT_HANDLE auth_key);
+CK_RV SC_Login(ST_SESSION_T s, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pin_len);
+CK_RV SC_Logout(ST_SESSION_T s);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KYR_API_H */

@@ -1,0 +1,184 @@
+/*
+ * Token device /dev/kyrf: command numbers and argument blocks.
+ *
+ * Shared by the token library, kyr_slot and the test bed's token, and the
+ * same for 32-bit and 64-bit callers: every field has a fixed width, words
+ * are 32 bits in host byte order, CK_BBOOL is one byte and CK_VERSION two.
+ * A block is a fixed header followed by variable parts packed without
+ * padding.  The ioctl's result is the PKCS#11 return code of the call.
+ */
+#ifndef KYR_BLOCKS_H
+#define KYR_BLOCKS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#define KYR_STATIC_ASSERT(c, m) static_assert(c, m)
+#else
+#define KYR_STATIC_ASSERT(c, m) _Static_assert(c, m)
+#endif
+
+#define KYR_DEVICE "/dev/kyrf"
+#define KYR_MAX_SLOTS 32          /* slots 0..31 */
+#define KYR_PIN_ROOM 128          /* bytes of a PIN field */
+
+/* Command numbers, in the order of the PKCS#11 function list. */
+#define KYR_CMD_SLOT_LIST           0x4124
+#define KYR_CMD_GET_TOKEN_INFO      0x4126
+#define KYR_CMD_GET_MECH_LIST       0x4128
+#define KYR_CMD_GET_MECH_INFO       0x4129
+#define KYR_CMD_SET_PIN             0x412C
+#define KYR_CMD_OPEN_SESSION        0x412D
+#define KYR_CMD_CLOSE_SESSION       0x412E
+#define KYR_CMD_CLOSE_ALL_SESSIONS  0x412F
+#define KYR_CMD_LOGIN               0x4133
+#define KYR_CMD_LOGOUT              0x4134
+#define KYR_CMD_CREATE_OBJECT       0x4135
+#define KYR_CMD_COPY_OBJECT         0x4136
+#define KYR_CMD_DESTROY_OBJECT      0x4137
+#define KYR_CMD_GET_OBJECT_SIZE     0x4138
+#define KYR_CMD_GET_ATTRIBUTE_VALUE 0x4139
+#define KYR_CMD_SET_ATTRIBUTE_VALUE 0x413A
+#define KYR_CMD_FIND_OBJECTS_INIT   0x413B
+#define KYR_CMD_FIND_OBJECTS        0x413C
+#define KYR_CMD_FIND_OBJECTS_FINAL  0x413D
+#define KYR_CMD_ENCRYPT_INIT        0x413E
+#define KYR_CMD_ENCRYPT             0x413F
+#define KYR_CMD_ENCRYPT_UPDATE      0x4140
+#define KYR_CMD_ENCRYPT_FINAL       0x4141
+#define KYR_CMD_DECRYPT_INIT        0x4142
+#define KYR_CMD_DECRYPT             0x4143
+#define KYR_CMD_DECRYPT_UPDATE      0x4144
+#define KYR_CMD_DECRYPT_FINAL       0x4145
+#define KYR_CMD_DIGEST_INIT         0x4146
+#define KYR_CMD_DIGEST              0x4147
+#define KYR_CMD_DIGEST_UPDATE       0x4148
+#define KYR_CMD_DIGEST_KEY          0x4149
+#define KYR_CMD_DIGEST_FINAL        0x414A
+#define KYR_CMD_SIGN_INIT           0x414B
+#define KYR_CMD_SIGN                0x414C
+#define KYR_CMD_SIGN_UPDATE         0x414D
+#define KYR_CMD_SIGN_FINAL          0x414E
+#define KYR_CMD_SIGN_RECOVER_INIT   0x414F
+#define KYR_CMD_SIGN_RECOVER        0x4150
+#define KYR_CMD_VERIFY_INIT         0x4151
+#define KYR_CMD_VERIFY              0x4152
+#define KYR_CMD_VERIFY_UPDATE       0x4153
+#define KYR_CMD_VERIFY_RECOVER_INIT 0x4155
+#define KYR_CMD_VERIFY_RECOVER      0x4156
+#define KYR_CMD_GENERATE_KEY        0x415B
+#define KYR_CMD_GENERATE_KEY_PAIR   0x415C
+#define KYR_CMD_WRAP_KEY            0x415D
+#define KYR_CMD_UNWRAP_KEY          0x415E
+#define KYR_CMD_DERIVE_KEY          0x415F
+#define KYR_CMD_SEED_RANDOM         0x4160
+#define KYR_CMD_GENERATE_RANDOM     0x4161
+/* The verify-final block has a number of its own, outside the range of the
+ * table above (0x4154 is not a command). */
+#define KYR_CMD_VERIFY_FINAL        0x41A0
+
+/* Largest block the library builds (header and variable parts). */
+#define KYR_MAX_BLOCK (16u * 1024u * 1024u)
+
+typedef struct CK_VERSION_32 {
+	uint8_t major;
+	uint8_t minor;
+} CK_VERSION_32;
+
+typedef struct CK_TOKEN_INFO_32 {
+	uint8_t label[32];
+	uint8_t manufacturerID[32];
+	uint8_t model[16];
+	uint8_t serialNumber[16];
+	uint32_t flags;
+	uint32_t ulMaxSessionCount;
+	uint32_t ulSessionCount;
+	uint32_t ulMaxRwSessionCount;
+	uint32_t ulRwSessionCount;
+	uint32_t ulMaxPinLen;
+	uint32_t ulMinPinLen;
+	uint32_t ulTotalPublicMemory;
+	uint32_t ulFreePublicMemory;
+	uint32_t ulTotalPrivateMemory;
+	uint32_t ulFreePrivateMemory;
+	CK_VERSION_32 hardwareVersion;
+	CK_VERSION_32 firmwareVersion;
+	uint8_t utcTime[16];
+} CK_TOKEN_INFO_32;
+
+typedef struct CK_MECHANISM_INFO_32 {
+	uint32_t ulMinKeySize;
+	uint32_t ulMaxKeySize;
+	uint32_t flags;
+} CK_MECHANISM_INFO_32;
+
+typedef struct GetTokenInfo_Args {
+	uint32_t slot_id;
+	CK_TOKEN_INFO_32 token_info;
+} GetTokenInfo_Args;
+
+/* Followed by list_length mechanism types (32 bits each). */
+typedef struct GetMechList_Args {
+	uint32_t slot_id;
+	uint32_t list_length;     /* in: room; out: count */
+	uint8_t length_only;      /* CK_BBOOL */
+	uint8_t pad[3];
+} GetMechList_Args;
+
+typedef struct GetMechInfo_Args {
+	uint32_t slot_id;
+	uint32_t mech_type;
+	CK_MECHANISM_INFO_32 mech_info;
+} GetMechInfo_Args;
+
+typedef struct SetPIN_Args {
+	uint32_t session_handle;
+	uint8_t old_pin[KYR_PIN_ROOM];
+	uint32_t old_pin_len;
+	uint8_t new_pin[KYR_PIN_ROOM];
+	uint32_t new_pin_len;
+} SetPIN_Args;
+
+typedef struct OpenSession_Args {
+	uint32_t slot_id;
+	uint32_t flags;
+	uint32_t session_handle;  /* out */
+} OpenSession_Args;
+
+typedef struct CloseSession_Args {
+	uint32_t session_handle;
+} CloseSession_Args, Logout_Args;
+
+typedef struct Login_Args {
+	uint32_t session_handle;
+	uint32_t user_type;
+	uint8_t pin[KYR_PIN_ROOM];
+	uint32_t pin_len;
+} Login_Args;
+
+/* The slot list (command KYR_CMD_SLOT_LIST): the header of GetMechList_Args
+ * with room for every slot number. */
+typedef struct SlotList_Args {
+	uint32_t unused;          /* not read by the token device; sent as 0 */
+	uint32_t count;           /* in: room (32); out: number of slots */
+	uint8_t length_only;      /* 0: the list is wanted */
+	uint8_t pad[3];
+	uint32_t slots[KYR_MAX_SLOTS];
+} SlotList_Args;
+
+KYR_STATIC_ASSERT(sizeof(CK_TOKEN_INFO_32) == 160, "CK_TOKEN_INFO_32 is 160 bytes");
+KYR_STATIC_ASSERT(sizeof(GetTokenInfo_Args) == 164, "GetTokenInfo_Args is 164 bytes");
+KYR_STATIC_ASSERT(sizeof(GetMechList_Args) == 12, "GetMechList_Args header is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(GetMechInfo_Args) == 20, "GetMechInfo_Args is 20 bytes");
+KYR_STATIC_ASSERT(sizeof(SetPIN_Args) == 268, "SetPIN_Args is 268 bytes");
+KYR_STATIC_ASSERT(sizeof(OpenSession_Args) == 12, "OpenSession_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(CloseSession_Args) == 4, "CloseSession_Args is 4 bytes");
+KYR_STATIC_ASSERT(sizeof(Login_Args) == 140, "Login_Args is 140 bytes");
+KYR_STATIC_ASSERT(sizeof(SlotList_Args) == 140, "the slot-list block is 140 bytes");
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KYR_BLOCKS_H */

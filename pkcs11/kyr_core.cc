@@ -1,0 +1,226 @@
+// libpkcs11_kyr: process-wide state and the one path to the token device.
+#include "kyr_core.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+// Process-wide state, guarded by g_pkcs_mutex.  A descriptor of -1 means
+// "not open"; g_slot_inited marks the slots that SC_Initialize opened.
+pthread_mutex_t g_pkcs_mutex = PTHREAD_MUTEX_INITIALIZER;
+CK_BBOOL g_initialized = CK_FALSE;
+pid_t g_initedpid = 0;
+CK_STATE g_session_state[KYR_MAX_SLOTS];
+int g_kyr_fd[KYR_MAX_SLOTS] = {-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                               -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+bool g_slot_inited[KYR_MAX_SLOTS];
+long g_usage_count = 0;
+
+void (*g_kyr_release_hook)(const void *block, size_t len) = nullptr;
+
+namespace {
+
+int libc_open(const char *path, int flags)
+{
+    return open(path, flags);
+}
+
+int libc_ioctl(int fd, unsigned long cmd, void *arg)
+{
+    return ioctl(fd, cmd, arg);
+}
+
+const kyr_dev_ops k_libc_ops = {libc_open, libc_ioctl, close};
+const kyr_dev_ops *g_dev = &k_libc_ops;
+
+// A child forked while another thread held the mutex would find it locked
+// for ever: the child starts with a fresh one.  Its tables are reset by its
+// own SC_Initialize (the library is not initialized in a child).
+void kyr_atfork_child()
+{
+    pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    memcpy(&g_pkcs_mutex, &fresh, sizeof fresh);
+}
+
+__attribute__((constructor)) void kyr_register_atfork()
+{
+    pthread_atfork(nullptr, nullptr, kyr_atfork_child);
+}
+
+CK_RV rv_of_ioctl(int r)
+{
+    if (r == -1)
+        return ~static_cast<CK_RV>(0);
+    return static_cast<CK_RV>(static_cast<uint32_t>(r));
+}
+
+// The slot's descriptor, opened (close-on-exec) when it is not yet open.
+// Called with the mutex held.
+CK_RV slot_fd_locked(CK_SLOT_ID slot, int *fd)
+{
+    if (g_kyr_fd[slot] < 0) {
+        int d = g_dev->open(KYR_DEVICE, O_RDWR | O_CLOEXEC);
+        if (d < 0)
+            return CKR_FUNCTION_FAILED;
+        g_kyr_fd[slot] = d;
+    }
+    *fd = g_kyr_fd[slot];
+    return CKR_OK;
+}
+
+}  // namespace
+
+void kyr_set_dev_ops(const kyr_dev_ops *ops)
+{
+    g_dev = ops ? ops : &k_libc_ops;
+}
+
+bool kyr_initialized()
+{
+    return g_initialized && g_initedpid == getpid();
+}
+
+void kyr_lock()
+{
+    pthread_mutex_lock(&g_pkcs_mutex);
+}
+
+void kyr_unlock()
+{
+    pthread_mutex_unlock(&g_pkcs_mutex);
+}
+
+CK_RV kyr_ioctl_locked(CK_SLOT_ID slot, uint32_t cmd, void *block)
+{
+    if (slot >= KYR_MAX_SLOTS)
+        return CKR_SLOT_ID_INVALID;
+    int fd = -1;
+    CK_RV rv = slot_fd_locked(slot, &fd);
+    if (rv != CKR_OK)
+        return rv;
+    return rv_of_ioctl(g_dev->ioctl(fd, cmd, block));
+}
+
+CK_RV kyr_ioctl(CK_SLOT_ID slot, uint32_t cmd, void *block)
+{
+    if (slot >= KYR_MAX_SLOTS)
+        return CKR_SLOT_ID_INVALID;
+    int fd = -1;
+    kyr_lock();
+    CK_RV rv = slot_fd_locked(slot, &fd);
+    kyr_unlock();
+    if (rv != CKR_OK)
+        return rv;
+    return rv_of_ioctl(g_dev->ioctl(fd, cmd, block));
+}
+
+CK_RV kyr_slot_initialize(CK_SLOT_ID slot)
+{
+    if (slot >= KYR_MAX_SLOTS)
+        return CKR_SLOT_ID_INVALID;
+    kyr_lock();
+    if (!kyr_initialized()) {
+        for (int i = 0; i < KYR_MAX_SLOTS; i++) {
+            g_session_state[i] = CKS_RO_PUBLIC_SESSION;
+            g_kyr_fd[i] = -1;
+            g_slot_inited[i] = false;
+        }
+        g_initialized = CK_TRUE;
+        g_initedpid = getpid();
+        SC_SetFunctionList();
+        g_usage_count = 0;
+    }
+    CK_RV rv = CKR_OK;
+    int fd = -1;
+    if (g_slot_inited[slot])
+        rv = CKR_CRYPTOKI_ALREADY_INITIALIZED;
+    else
+        rv = slot_fd_locked(slot, &fd);
+    if (rv == CKR_OK) {
+        g_slot_inited[slot] = true;
+        g_usage_count++;
+    } else if (g_usage_count == 0) {
+        g_initialized = CK_FALSE;
+        g_initedpid = 0;
+    }
+    kyr_unlock();
+    return rv;
+}
+
+CK_RV kyr_slot_finalize(CK_SLOT_ID slot)
+{
+    if (slot >= KYR_MAX_SLOTS)
+        return CKR_SLOT_ID_INVALID;
+    kyr_lock();
+    CK_RV rv = CKR_OK;
+    if (!kyr_initialized() || !g_slot_inited[slot]) {
+        kyr_unlock();
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
+    }
+    g_slot_inited[slot] = false;
+    g_session_state[slot] = CKS_RO_PUBLIC_SESSION;
+    if (g_kyr_fd[slot] >= 0 && g_dev->close(g_kyr_fd[slot]) != 0)
+        rv = CKR_FUNCTION_FAILED;
+    g_kyr_fd[slot] = -1;
+    if (--g_usage_count == 0) {
+        for (int i = 0; i < KYR_MAX_SLOTS; i++) {
+            if (g_kyr_fd[i] >= 0 && g_dev->close(g_kyr_fd[i]) != 0)
+                rv = CKR_FUNCTION_FAILED;
+            g_kyr_fd[i] = -1;
+            g_session_state[i] = CKS_RO_PUBLIC_SESSION;
+        }
+        g_initialized = CK_FALSE;
+        g_initedpid = 0;
+    }
+    kyr_unlock();
+    return rv;
+}
+
+void kyr_set_login_state_locked(CK_SLOT_ID slot, CK_STATE state)
+{
+    if (slot < KYR_MAX_SLOTS)
+        g_session_state[slot] = state;
+}
+
+CK_STATE kyr_login_state(CK_SLOT_ID slot)
+{
+    kyr_lock();
+    CK_STATE s = g_session_state[slot];
+    kyr_unlock();
+    return s;
+}
+
+void kyr_wipe(void *p, size_t len)
+{
+    if (p && len)
+        explicit_bzero(p, len);
+}
+
+void *kyr_block_alloc(size_t len)
+{
+    return calloc(1, len ? len : 1);
+}
+
+void kyr_block_free(void *block, size_t len)
+{
+    if (!block)
+        return;
+    kyr_wipe(block, len);
+    if (g_kyr_release_hook)
+        g_kyr_release_hook(block, len);
+    free(block);
+}
+
+CK_RV kyr_block_size(size_t a, size_t n, size_t each, size_t *total)
+{
+    if (each != 0 && n > (KYR_MAX_BLOCK - (a < KYR_MAX_BLOCK ? a : KYR_MAX_BLOCK)) / each)
+        return CKR_ARGUMENTS_BAD;
+    if (a > KYR_MAX_BLOCK)
+        return CKR_ARGUMENTS_BAD;
+    *total = a + n * each;
+    return CKR_OK;
+}
