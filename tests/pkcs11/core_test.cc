@@ -1,0 +1,108 @@
+// The checked core of libpkcs11_kyr with a stand-in device: what PIN blocks
+// leave behind, and the checks of SetPIN and of block sizes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "kyr_core.h"
+
+namespace {
+
+std::vector<std::vector<uint8_t>> g_released;
+std::vector<uint32_t> g_cmds;
+
+int fake_open(const char *, int)
+{
+    return ::open("/dev/null", O_RDWR | O_CLOEXEC);
+}
+
+int fake_ioctl(int, unsigned long cmd, void *arg)
+{
+    g_cmds.push_back(static_cast<uint32_t>(cmd));
+    if (cmd == KYR_CMD_OPEN_SESSION)
+        static_cast<OpenSession_Args *>(arg)->session_handle = 7;
+    return 0;
+}
+
+const kyr_dev_ops k_fake = {fake_open, fake_ioctl, ::close};
+
+void record_release(const void *p, size_t n)
+{
+    const uint8_t *b = static_cast<const uint8_t *>(p);
+    g_released.emplace_back(b, b + n);
+}
+
+class Core : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        kyr_set_dev_ops(&k_fake);
+        g_kyr_release_hook = record_release;
+        g_released.clear();
+        g_cmds.clear();
+        void *list = nullptr;
+        ASSERT_EQ(CKR_OK, SC_Initialize(&list, 0, nullptr));
+        ASSERT_EQ(CKR_OK, SC_OpenSession(0, CKF_SERIAL_SESSION, &h));
+    }
+    void TearDown() override
+    {
+        EXPECT_EQ(CKR_OK, SC_Finalize(0));
+        g_kyr_release_hook = nullptr;
+        kyr_set_dev_ops(nullptr);
+    }
+    static bool contains(const std::vector<uint8_t> &b, const std::string &s)
+    {
+        return std::search(b.begin(), b.end(), s.begin(), s.end()) != b.end();
+    }
+    CK_SESSION_HANDLE h = 0;
+};
+
+TEST_F(Core, PinBlocksAreWipedBeforeRelease)
+{
+    std::string pin = "s3cr3t-pin", old_pin = "old-s3cr3t", new_pin = "new-s3cr3t";
+    ST_SESSION_T s = {0, h};
+    EXPECT_EQ(CKR_OK, SC_Login(s, CKU_USER, reinterpret_cast<CK_UTF8CHAR_PTR>(&pin[0]),
+                               pin.size()));
+    EXPECT_EQ(CKR_OK, SC_SetPIN(s, reinterpret_cast<CK_UTF8CHAR_PTR>(&old_pin[0]), old_pin.size(),
+                                reinterpret_cast<CK_UTF8CHAR_PTR>(&new_pin[0]), new_pin.size()));
+    ASSERT_EQ(2u, g_released.size());
+    EXPECT_EQ(sizeof(Login_Args), g_released[0].size());
+    EXPECT_EQ(sizeof(SetPIN_Args), g_released[1].size());
+    for (auto &b : g_released) {
+        EXPECT_FALSE(contains(b, "s3cr3t"));
+        EXPECT_FALSE(contains(b, "opencryptoki:"));
+    }
+    EXPECT_EQ((std::vector<uint32_t>{KYR_CMD_OPEN_SESSION, KYR_CMD_LOGIN, KYR_CMD_SET_PIN}), g_cmds);
+}
+
+TEST_F(Core, SetPinChecksInOrder)
+{
+    CK_UTF8CHAR p[200] = {0};
+    EXPECT_EQ(CKR_PIN_INVALID, SC_SetPIN(ST_SESSION_T{0, 0}, nullptr, 4, p, 4));
+    EXPECT_EQ(CKR_PIN_INVALID, SC_SetPIN(ST_SESSION_T{0, h}, p, 4, nullptr, 4));
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, SC_SetPIN(ST_SESSION_T{0, 0}, p, 129, p, 4));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, SC_SetPIN(ST_SESSION_T{0, h}, p, 129, p, 4));
+    EXPECT_EQ(CKR_PIN_LEN_RANGE, SC_SetPIN(ST_SESSION_T{0, h}, p, 4, p, 129));
+    EXPECT_EQ(CKR_PIN_INCORRECT, SC_Login(ST_SESSION_T{0, 0}, CKU_SO, nullptr, 0));
+    EXPECT_EQ(CKR_SESSION_HANDLE_INVALID, SC_Login(ST_SESSION_T{0, 0}, CKU_SO, p, 4));
+    EXPECT_EQ((std::vector<uint32_t>{KYR_CMD_OPEN_SESSION}), g_cmds);
+}
+
+TEST(CoreBlocks, SizesAreSummedWithoutOverflowAndCapped)
+{
+    size_t n = 0;
+    EXPECT_EQ(CKR_OK, kyr_block_size(12, 4, 4, &n));
+    EXPECT_EQ(28u, n);
+    EXPECT_EQ(CKR_OK, kyr_block_size(12, (KYR_MAX_BLOCK - 12) / 4, 4, &n));
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, kyr_block_size(12, (KYR_MAX_BLOCK - 12) / 4 + 1, 4, &n));
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, kyr_block_size(12, SIZE_MAX / 4 + 2, 4, &n));
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, kyr_block_size(SIZE_MAX, 0, 4, &n));
+}
+
+}  // namespace
