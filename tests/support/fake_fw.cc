@@ -97,7 +97,8 @@ int fake_ioctl(int, unsigned long cmd, void *arg)
     switch (r.kind) {
     case R_MSG:
         memset(m, 0, DBM_MAX_MSG);
-        memcpy(m, r.msg.data(), std::min<size_t>(r.msg.size(), DBM_MAX_MSG));
+        if (!r.msg.empty())
+            memcpy(m, r.msg.data(), std::min<size_t>(r.msg.size(), DBM_MAX_MSG));
         return 0;
     case R_ERRNO:
         errno = r.value;

@@ -1,0 +1,26 @@
+# The fuzz targets, shared by the main build (which runs them as tests) and
+# the clang build in fuzz/clang (which builds them).
+#
+# Adding a target <name>:
+#   1. write fuzz/<name>_fuzz.cc with LLVMFuzzerTestOneInput (and, when it
+#      needs one, LLVMFuzzerInitialize), using only the production sources
+#      and what tests/support offers;
+#   2. put a few small seed inputs under fuzz/corpus/<name>/;
+#   3. add <name> to KYR_FUZZ_TARGETS below, set KYR_FUZZ_RUNS_<name> to the
+#      number of inputs CTest runs (a few seconds' worth), and set
+#      KYR_FUZZ_LIBS_<name> to the libraries of fuzz/clang/CMakeLists.txt it
+#      links (a new component gets a library there, built the way the
+#      others are).
+set(KYR_FUZZ_TARGETS config serverlist upcall dispatch)
+
+set(KYR_FUZZ_RUNS_config 20000)
+set(KYR_FUZZ_LIBS_config kyrfuzz_daemon)
+
+set(KYR_FUZZ_RUNS_serverlist 20000)
+set(KYR_FUZZ_LIBS_serverlist kyrfuzz_daemon)
+
+set(KYR_FUZZ_RUNS_upcall 20000)
+set(KYR_FUZZ_LIBS_upcall kyrfuzz_daemon)
+
+set(KYR_FUZZ_RUNS_dispatch 300)
+set(KYR_FUZZ_LIBS_dispatch kyrfuzz_daemon)
