@@ -11,9 +11,9 @@
 #      KYR_FUZZ_LIBS_<name> to the libraries of fuzz/clang/CMakeLists.txt it
 #      links (a new component gets a library there, built the way the
 #      others are).
-set(KYR_FUZZ_TARGETS config serverlist upcall dispatch)
+set(KYR_FUZZ_TARGETS config serverlist upcall dispatch qelctl)
 
-set(KYR_FUZZ_RUNS_config 20000)
+set(KYR_FUZZ_RUNS_config 5000)
 set(KYR_FUZZ_LIBS_config kyrfuzz_daemon)
 
 set(KYR_FUZZ_RUNS_serverlist 20000)
@@ -22,5 +22,8 @@ set(KYR_FUZZ_LIBS_serverlist kyrfuzz_daemon)
 set(KYR_FUZZ_RUNS_upcall 20000)
 set(KYR_FUZZ_LIBS_upcall kyrfuzz_daemon)
 
-set(KYR_FUZZ_RUNS_dispatch 300)
+set(KYR_FUZZ_RUNS_dispatch 200)
 set(KYR_FUZZ_LIBS_dispatch kyrfuzz_daemon)
+
+set(KYR_FUZZ_RUNS_qelctl 5000)
+set(KYR_FUZZ_LIBS_qelctl kyrfuzz_testbed)
