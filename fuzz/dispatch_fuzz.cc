@@ -26,10 +26,11 @@
 //    the file part) fill exactly;
 //  - nothing outside the keystore directory is read, written or created:
 //    the keystore directory lies three levels below the sandbox, and
-//    inotify watches every level above it (the working directory is its
-//    parent; each level holds a decoy keystore and .conf file); any event
-//    there except opening or listing the keystore directory itself fails
-//    the input.
+//    inotify watches every level above it (each level holds a decoy
+//    keystore and .conf file); any event there except opening or listing
+//    the keystore directory itself fails the input.  (The working
+//    directory stays where it was, for libFuzzer's relative paths; the
+//    daemon names every file by its absolute keystore directory.)
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/inotify.h>
@@ -369,8 +370,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     watch(sandbox);
     watch(sandbox + "/a");
     watch(sandbox + "/a/b");
-    if (chdir((sandbox + "/a/b").c_str()) != 0)
-        die("chdir");
     buf->ksdir = ksdir.c_str();
     mconf.keystoredir = strdup(ksdir.c_str());
     // The decoy tree at the top level would be left behind: the sandbox
