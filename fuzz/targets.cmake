@@ -13,17 +13,17 @@
 #      others are).
 set(KYR_FUZZ_TARGETS config serverlist upcall dispatch qelctl)
 
-set(KYR_FUZZ_RUNS_config 5000)
+set(KYR_FUZZ_RUNS_config 20000)
 set(KYR_FUZZ_LIBS_config kyrfuzz_daemon)
 
-set(KYR_FUZZ_RUNS_serverlist 20000)
+set(KYR_FUZZ_RUNS_serverlist 50000)
 set(KYR_FUZZ_LIBS_serverlist kyrfuzz_daemon)
 
-set(KYR_FUZZ_RUNS_upcall 20000)
+set(KYR_FUZZ_RUNS_upcall 50000)
 set(KYR_FUZZ_LIBS_upcall kyrfuzz_daemon)
 
-set(KYR_FUZZ_RUNS_dispatch 200)
+set(KYR_FUZZ_RUNS_dispatch 500)
 set(KYR_FUZZ_LIBS_dispatch kyrfuzz_daemon)
 
-set(KYR_FUZZ_RUNS_qelctl 5000)
+set(KYR_FUZZ_RUNS_qelctl 20000)
 set(KYR_FUZZ_LIBS_qelctl kyrfuzz_testbed)
