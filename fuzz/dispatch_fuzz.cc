@@ -26,9 +26,10 @@
 //    the file part) fill exactly;
 //  - nothing outside the keystore directory is read, written or created:
 //    the keystore directory lies three levels below the sandbox, and
-//    inotify watches every level above it (each level holds a decoy
-//    keystore and .conf file); any event there except opening or listing
-//    the keystore directory itself fails the input.  (The working
+//    inotify watches every level above it and the decoy keystores there
+//    (each level holds two decoy keystores, their .conf files and a stray
+//    file; the template sits at the top level); any event there except
+//    opening or listing the keystore directory itself fails the input.  (The working
 //    directory stays where it was, for libFuzzer's relative paths; the
 //    daemon names every file by its absolute keystore directory.)
 #include <fcntl.h>
@@ -59,7 +60,7 @@ std::string sandbox;     // watched levels: sandbox, sandbox/a, sandbox/a/b
 std::string ksdir;       // sandbox/a/b/keydata
 std::string templ;       // sandbox/template (not watched)
 int inotify_fd = -1;
-std::vector<int> watches;
+int parent_wd = -1;      // the watch on the keystore directory's parent
 upcall_buf *buf;
 kstinfo *self_local, *self_ldap, *self_control;
 
@@ -174,12 +175,21 @@ void make_decoys(const std::string &dir)
     write_file(dir + "/stray.dat", "decoy\n");
 }
 
-void watch(const std::string &dir)
+int watch(const std::string &dir)
 {
     int wd = inotify_add_watch(inotify_fd, dir.c_str(), IN_ALL_EVENTS | IN_EXCL_UNLINK);
     if (wd < 0)
         die(dir.c_str());
-    watches.push_back(wd);
+    return wd;
+}
+
+// A level above the keystore directory and the decoy keystores in it (an
+// event names only the direct entries of a watched directory).
+int watch_level(const std::string &dir)
+{
+    for (const char *name : {kKsName, kOtherName})
+        watch(dir + "/" + name);
+    return watch(dir);
 }
 
 // Reads the pending events; reports (when asked) and counts those that
@@ -196,7 +206,7 @@ int drain_events(bool report)
             const struct inotify_event *ev = reinterpret_cast<const struct inotify_event *>(p);
             p += sizeof(*ev) + ev->len;
             const char *name = ev->len > 0 ? ev->name : "";
-            bool harmless = ev->wd == watches.back() && strcmp(name, "keydata") == 0 &&
+            bool harmless = ev->wd == parent_wd && strcmp(name, "keydata") == 0 &&
                             (ev->mask & ~(IN_OPEN | IN_ACCESS | IN_CLOSE_NOWRITE | IN_ISDIR)) == 0;
             if (ev->mask & IN_IGNORED)
                 harmless = false;
@@ -365,11 +375,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
             die(level.c_str());
         make_decoys(level);
     }
-    // Watched last to first level; the keystore directory's parent last.
     watch(templ);
-    watch(sandbox);
-    watch(sandbox + "/a");
-    watch(sandbox + "/a/b");
+    watch_level(sandbox);
+    watch_level(sandbox + "/a");
+    parent_wd = watch_level(sandbox + "/a/b");
     buf->ksdir = ksdir.c_str();
     mconf.keystoredir = strdup(ksdir.c_str());
     // The decoy tree at the top level would be left behind: the sandbox
