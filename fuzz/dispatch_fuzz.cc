@@ -339,6 +339,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     kyrkiod_disable_syslog = 1;
     logmask = 0xff;
+    // $DISPATCH_FUZZ_TRACE set: the daemon's log lines on stderr.
+    if (getenv("DISPATCH_FUZZ_TRACE") != nullptr) {
+        mconf.foreground = 1;
+        qelkiod_set_logfile();
+    }
     umask(077);
     // As the daemon makes it: a keystore thread started by DB_JOIN frees
     // its record when it ends.  Such a thread finds no control device
