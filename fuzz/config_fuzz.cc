@@ -14,8 +14,7 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_util.h"
-#include "qelkiod.h"
+#include "fuzz_daemon.h"
 
 namespace {
 
@@ -82,8 +81,7 @@ void check_same(const qelkiod_config &a, const qelkiod_config &b)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kyrkiod_disable_syslog = 1;
-    logmask = 0xff;  // every log line is formatted
+    fuzz_daemon_log_init();
     passfd = memfd_create("passfile", 0);
     if (passfd < 0) {
         perror("memfd_create");

@@ -47,8 +47,7 @@
 #include "../cks/cks.h"
 #include "../localks/localks.h"
 #include "fake_fw.h"
-#include "fuzz_util.h"
-#include "qelkiod.h"
+#include "fuzz_daemon.h"
 
 namespace {
 
@@ -337,13 +336,7 @@ size_t queue_items(const uint8_t *data, size_t size)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kyrkiod_disable_syslog = 1;
-    logmask = 0xff;
-    // $DISPATCH_FUZZ_TRACE set: the daemon's log lines on stderr.
-    if (getenv("DISPATCH_FUZZ_TRACE") != nullptr) {
-        mconf.foreground = 1;
-        qelkiod_set_logfile();
-    }
+    fuzz_daemon_log_init();
     umask(077);
     // As the daemon makes it: a keystore thread started by DB_JOIN frees
     // its record when it ends.  Such a thread finds no control device

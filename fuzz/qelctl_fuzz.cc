@@ -75,7 +75,7 @@ int copy_backend(void *, int to_user, uint64_t uaddr, void *kaddr, size_t len)
     return 0;
 }
 
-bool trace;  // $QELCTL_FUZZ_TRACE set: each command and its result on stderr
+bool trace;  // $KYR_FUZZ_TRACE set: each command and its result on stderr
 
 void quiet_log(void *, const char *line)
 {
@@ -128,7 +128,7 @@ long outstanding()
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    trace = getenv("QELCTL_FUZZ_TRACE") != nullptr;
+    trace = getenv("KYR_FUZZ_TRACE") != nullptr;
     qelsim_set_log_hook(quiet_log, nullptr);
     return 0;
 }

@@ -13,8 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "fuzz_util.h"
-#include "qelkiod.h"
+#include "fuzz_daemon.h"
 
 namespace {
 
@@ -102,8 +101,7 @@ bool model_server_parse(const std::string &v, model_server *out)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kyrkiod_disable_syslog = 1;
-    logmask = 0xff;
+    fuzz_daemon_log_init();
     return 0;
 }
 

@@ -5,7 +5,9 @@
 #   1. write fuzz/<name>_fuzz.cc with LLVMFuzzerTestOneInput (and, when it
 #      needs one, LLVMFuzzerInitialize), using only the production sources
 #      and what tests/support offers;
-#   2. put a few small seed inputs under fuzz/corpus/<name>/;
+#   2. put a few small seed inputs under fuzz/corpus/<name>/ (binary ones
+#      from fuzz/make_seeds.py, which holds the builders of messages and
+#      frames);
 #   3. add <name> to KYR_FUZZ_TARGETS below, set KYR_FUZZ_RUNS_<name> to the
 #      number of inputs CTest runs (a few seconds' worth), and set
 #      KYR_FUZZ_LIBS_<name> to the libraries of fuzz/clang/CMakeLists.txt it

@@ -18,8 +18,7 @@
 #include <cstring>
 #include <vector>
 
-#include "fuzz_util.h"
-#include "qelkiod.h"
+#include "fuzz_daemon.h"
 
 namespace {
 
@@ -114,8 +113,7 @@ void check_walk(int kind, bool ids_only)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    kyrkiod_disable_syslog = 1;
-    logmask = 0xff;
+    fuzz_daemon_log_init();
     return 0;
 }
 
