@@ -12,14 +12,15 @@ namespace {
 
 const char *const kTool = "/usr/bin/pkcs11-tool";
 
+#ifdef KYR_SANITIZED
+#define SKIP_IF_SANITIZED() \
+    GTEST_SKIP() << "pkcs11-tool is not instrumented and cannot load an instrumented module"
+#else
+#define SKIP_IF_SANITIZED() (void)0
+#endif
+
 class Loader : public P11Test {
 protected:
-    void skip_if_sanitized()
-    {
-#ifdef KYR_SANITIZED
-        GTEST_SKIP() << "pkcs11-tool is not instrumented and cannot load an instrumented module";
-#endif
-    }
     p11_run tool(std::vector<std::string> args)
     {
         args.insert(args.begin(), {kTool, "--module", KYR_LOADER});
@@ -61,7 +62,7 @@ std::map<std::string, std::string> tokens_of(const std::string &listing)
 
 TEST_F(Loader, ListsTheSameTokensAndMechanismsAsSoftHsm)
 {
-    skip_if_sanitized();
+    SKIP_IF_SANITIZED();
     p11_run mine = tool({"-L"});
     ASSERT_EQ(0, mine.code) << mine.err;
     EXPECT_NE(std::string::npos, mine.out.find("Slot 0 (0x0): Vantor accelerator token slot 0"))
@@ -99,7 +100,7 @@ TEST_F(Loader, ListsTheSameTokensAndMechanismsAsSoftHsm)
 
 TEST_F(Loader, LoginAndChangePinThroughPkcs11Tool)
 {
-    skip_if_sanitized();
+    SKIP_IF_SANITIZED();
     p11_run bad = tool({"--login", "--pin", "9999", "-O"});
     EXPECT_NE(0, bad.code);
     EXPECT_NE(std::string::npos, bad.err.find("C_Login failed: rv = CKR_PIN_INCORRECT")) << bad.err;
