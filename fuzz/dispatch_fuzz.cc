@@ -29,7 +29,9 @@
 //    inotify watches every level above it and the decoy keystores there
 //    (each level holds two decoy keystores, their .conf files and a stray
 //    file; the template sits at the top level); any event there except
-//    opening or listing the keystore directory itself fails the input.  (The working
+//    opening or listing the keystore directory itself fails the input;
+//  - when the session ends, every descriptor the daemon opened is closed
+//    and no temporary file of a replacing write is left behind.  (The working
 //    directory stays where it was, for libFuzzer's relative paths; the
 //    daemon names every file by its absolute keystore directory.)
 #include <fcntl.h>
@@ -220,6 +222,26 @@ int drain_events(bool report)
     return bad;
 }
 
+int open_descriptors()
+{
+    int n = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (struct dirent *e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Temporary files of replacing writes left in the keystore directory.
+int leftover_temporaries()
+{
+    int n = 0;
+    for (const std::string &name : fw_list_dir(ksdir))
+        n += name.compare(0, 4, "kyr.") == 0;
+    return n;
+}
+
 void restore()
 {
     remove_tree(ksdir);
@@ -390,6 +412,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 1)
         return -1;
     restore();
+    int fds = open_descriptors();
     fake_fw_reset();
     size_t items = queue_items(data + 1, size - 1);
 
@@ -419,6 +442,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i < fake_fw_count(); i++)
         check_submission(fake_fw_sent(i));
     FUZZ_CHECK(drain_events(true) == 0);
+    FUZZ_CHECK(open_descriptors() == fds);
+    FUZZ_CHECK(leftover_temporaries() == 0);
     fake_fw_reset();
     tlist_reap();
     return 0;
