@@ -178,7 +178,13 @@ int main(int argc, char **argv)
     // 1. Start-up values of the configuration record.
     qelkiod_reset_config(0, 0);
 
-    // 2. Message catalogue for the version and usage texts.
+    // 2. Message catalogue for the version and usage texts, in the
+    // operator's language.  Only the message category follows the
+    // environment for good; the character type does so only while the
+    // command line is read (the translated texts are printed then), so
+    // that the configuration is always parsed with the plain C rules.
+    setlocale(LC_MESSAGES, "");
+    setlocale(LC_CTYPE, "");
     bindtextdomain(QELKIOD_TEXTDOMAIN, QELKIOD_LOCALEDIR);
     textdomain(QELKIOD_TEXTDOMAIN);
 
@@ -196,6 +202,7 @@ int main(int argc, char **argv)
     int rc = parse_options(argc, argv);
     if (rc >= 0)
         return finish(rc);
+    setlocale(LC_CTYPE, "C");
 
     // 5. Logging; in the foreground standard error is the log file.
     qelkiod_log_init(argc > 0 ? argv[0] : nullptr, mconf.debuglevel);

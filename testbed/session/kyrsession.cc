@@ -11,9 +11,20 @@
 // every step passed.
 //
 //   kyrsession <path-to-kyrkiod> [work-directory]
+//   kyrsession --service [work-directory] -- <command line>
+//
+// With --service the daemon is started the way its service unit starts an
+// installed one: the given command line (the unit's ExecStart) as root,
+// without -F, on the installed configuration file, keystore directory,
+// lock file and log directory.  The session writes that configuration
+// file for its run (and puts the previous one back afterwards), waits for
+// the starting process to exit 0, takes the daemon's pid from the lock
+// file, and stops it with SIGINT, as the unit's KillSignal does.
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -34,9 +45,16 @@ const int kLogLimit = 10;
 
 struct session {
     kyrsim *sim = nullptr;
-    kyrsim_child daemon;
+    kyrsim_child daemon;   // the daemon, or (service) the process that forks it
     std::string dir;       // work directory
-    std::string ksdir;     // keystore directory inside it
+    std::string ksdir;     // keystore directory
+    std::string logpath;   // the daemon's log
+    // Service mode: the command line, the daemon's pid from the lock file,
+    // and the configuration file found before the session wrote its own.
+    std::vector<std::string> command;
+    pid_t service_pid = -1;
+    bool had_conf = false;
+    std::string saved_conf;
     int step = 0;
     int exchanges = 0;
     std::string failure;   // first failure, empty while all is well
@@ -195,18 +213,35 @@ std::vector<std::string> tar_list(const std::string &archive)
     return out;
 }
 
+bool write_conf(session *s, const std::string &conf, const std::string &text)
+{
+    FILE *f = fopen(conf.c_str(), "w");
+    if (!f)
+        return expect(s, false, "configuration file %s: %s", conf.c_str(), strerror(errno));
+    fputs(text.c_str(), f);
+    return expect(s, fclose(f) == 0, "configuration file %s written", conf.c_str());
+}
+
+bool wait_control_hello(session *s)
+{
+    kyrsim_hello h;
+    int rc = kyrsim_wait_hello(s->sim, "", kWaitMs, &h);
+    return expect(s, rc == 0 && h.result == 0, "control thread said hello from \"%s\" (%s)",
+                  h.domain.c_str(), strerror(rc));
+}
+
 bool start(session *s, const std::string &kyrkiod)
 {
     s->ksdir = s->dir + "/keydata";
+    s->logpath = s->dir + "/kyrkiod.log";
     if (mkdir(s->ksdir.c_str(), 0700) != 0 && errno != EEXIST)
         return expect(s, false, "keystore directory %s: %s", s->ksdir.c_str(), strerror(errno));
     std::string conf = s->dir + "/kyrkiod.conf";
-    FILE *f = fopen(conf.c_str(), "w");
-    if (!f)
-        return expect(s, false, "configuration file: %s", strerror(errno));
-    fprintf(f, "user %s\nkeystoredir %s\nauditloglimit %d\ndebuglevel info\n", me().c_str(),
-            s->ksdir.c_str(), kLogLimit);
-    fclose(f);
+    char text[1024];
+    snprintf(text, sizeof(text), "user %s\nkeystoredir %s\nauditloglimit %d\ndebuglevel info\n",
+             me().c_str(), s->ksdir.c_str(), kLogLimit);
+    if (!write_conf(s, conf, text))
+        return false;
     printf("Work directory %s\nKeystore directory %s\nAudit log limit %d entries\n",
            s->dir.c_str(), s->ksdir.c_str(), kLogLimit);
 
@@ -216,15 +251,69 @@ bool start(session *s, const std::string &kyrkiod)
     kyrsim_spawn_opts o;
     o.argv = {kyrkiod, "-F", "-f", conf};
     o.env = {"KYRKIOD_LOCKFILE=" + s->dir + "/kyrkiod.lock"};
-    o.err_path = s->dir + "/kyrkiod.log";
+    o.err_path = s->logpath;
     o.out_path = s->dir + "/kyrkiod.out";
     rc = kyrsim_spawn(s->sim, o, &s->daemon);
     if (!expect(s, rc == 0, "kyrkiod -F started, pid %d (%s)", s->daemon.pid, strerror(rc)))
         return false;
-    kyrsim_hello h;
-    rc = kyrsim_wait_hello(s->sim, "", kWaitMs, &h);
-    return expect(s, rc == 0 && h.result == 0, "control thread said hello from \"%s\" (%s)",
-                  h.domain.c_str(), strerror(rc));
+    return wait_control_hello(s);
+}
+
+// The pid the daemon wrote into its lock file, or -1.
+pid_t lockfile_pid(const std::string &lock)
+{
+    std::string text = kyrsim_read_file(lock);
+    char *end = nullptr;
+    long v = strtol(text.c_str(), &end, 10);
+    return (end != text.c_str() && v > 0) ? static_cast<pid_t>(v) : -1;
+}
+
+bool start_service(session *s)
+{
+    const std::string conf = KYR_CONF_DIR "/kyrkiod.conf";
+    const std::string lock = KYR_LOCK_DIR "/kyrkiod_lock";
+    s->ksdir = KYR_KEYDATA_DIR;
+    s->logpath = KYR_LOG_DIR "/kyrkiod.log";
+    struct stat st;
+    s->had_conf = stat(conf.c_str(), &st) == 0;
+    if (s->had_conf)
+        s->saved_conf = kyrsim_read_file(conf);
+    // The installed defaults: service user, keystore directory, lock file.
+    char text[1024];
+    snprintf(text, sizeof(text),
+             "# written by kyrsession --service\nauditloglimit %d\ndebuglevel info\nlogfile %s\n",
+             kLogLimit, s->logpath.c_str());
+    if (!write_conf(s, conf, text))
+        return false;
+    std::string cmd;
+    for (const std::string &a : s->command)
+        cmd += (cmd.empty() ? "" : " ") + a;
+    printf("Service command line %s\nConfiguration %s\nKeystore directory %s\nLog file %s\n"
+           "Audit log limit %d entries\n",
+           cmd.c_str(), conf.c_str(), s->ksdir.c_str(), s->logpath.c_str(), kLogLimit);
+
+    int rc = kyrsim_start(kyrsim_opts{}, &s->sim);
+    if (!expect(s, rc == 0, "card simulator started (%s)", strerror(rc)))
+        return false;
+    // The daemon is the child of the process we start: become its reaper.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    kyrsim_spawn_opts o;
+    o.argv = s->command;
+    o.err_path = s->dir + "/kyrkiod.err";
+    o.out_path = s->dir + "/kyrkiod.out";
+    rc = kyrsim_spawn(s->sim, o, &s->daemon);
+    if (!expect(s, rc == 0, "%s started, pid %d (%s)", cmd.c_str(), s->daemon.pid, strerror(rc)))
+        return false;
+    rc = kyrsim_wait_child(&s->daemon, kWaitMs);
+    int code = rc == 0 ? kyrsim_exit_code(s->daemon) : -1;
+    if (!expect(s, code == 0, "starting process exited with status %d (%s)", code,
+                kyrsim_child_stderr(s->daemon).c_str()))
+        return false;
+    s->service_pid = lockfile_pid(lock);
+    if (!expect(s, s->service_pid > 0 && kill(s->service_pid, 0) == 0,
+                "daemon pid %d in lock file %s", s->service_pid, lock.c_str()))
+        return false;
+    return wait_control_hello(s);
 }
 
 bool wait_keystore_hello(session *s, const char *why)
@@ -453,9 +542,35 @@ void play(session *s)
     }
 }
 
+// The background daemon of service mode: SIGINT, then reap it.
+void shutdown_service(session *s)
+{
+    printf("\n[%02d] Stop the service\n   SIGINT to pid %d\n", ++s->step, s->service_pid);
+    kill(s->service_pid, SIGINT);
+    int status = 0;
+    pid_t r = 0;
+    for (long waited = 0; waited < kWaitMs && r == 0; waited += 50) {
+        r = waitpid(s->service_pid, &status, WNOHANG);
+        if (r == 0)
+            usleep(50 * 1000);
+    }
+    if (r != s->service_pid) {
+        expect(s, false, "daemon did not end within %ld ms", kWaitMs);
+        kill(s->service_pid, SIGKILL);
+        waitpid(s->service_pid, &status, 0);
+        return;
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    expect(s, code == 0, "daemon exited with status %d", code);
+}
+
 void shutdown_daemon(session *s)
 {
-    if (s->daemon.pid <= 0)
+    if (s->service_pid > 0) {
+        shutdown_service(s);
+        return;
+    }
+    if (s->daemon.pid <= 0 || !s->command.empty())
         return;
     printf("\n[%02d] Shut the daemon down\n   SIGINT to pid %d\n", ++s->step, s->daemon.pid);
     kyrsim_signal_child(&s->daemon, SIGINT);
@@ -469,17 +584,50 @@ void shutdown_daemon(session *s)
     expect(s, code == 0, "daemon exited with status %d", code);
 }
 
+// Service mode leaves the configuration file as it found it.
+void restore_conf(session *s)
+{
+    const std::string conf = KYR_CONF_DIR "/kyrkiod.conf";
+    if (!s->had_conf) {
+        unlink(conf.c_str());
+        return;
+    }
+    FILE *f = fopen(conf.c_str(), "w");
+    if (f) {
+        fputs(s->saved_conf.c_str(), f);
+        fclose(f);
+    }
+}
+
 }  // namespace
+
+int usage()
+{
+    fprintf(stderr, "usage: kyrsession <path-to-kyrkiod> [work-directory]\n"
+                    "       kyrsession --service [work-directory] -- <command line>\n");
+    return 2;
+}
 
 int main(int argc, char **argv)
 {
-    if (argc < 2) {
-        fprintf(stderr, "usage: kyrsession <path-to-kyrkiod> [work-directory]\n");
-        return 2;
+    session s;
+    std::string kyrkiod, workdir;
+    if (argc >= 2 && strcmp(argv[1], "--service") == 0) {
+        int i = 2;
+        if (i < argc && strcmp(argv[i], "--") != 0)
+            workdir = argv[i++];
+        if (i >= argc || strcmp(argv[i], "--") != 0 || i + 1 >= argc)
+            return usage();
+        s.command.assign(argv + i + 1, argv + argc);
+    } else if (argc >= 2 && argc <= 3) {
+        kyrkiod = argv[1];
+        if (argc == 3)
+            workdir = argv[2];
+    } else {
+        return usage();
     }
     setvbuf(stdout, nullptr, _IOLBF, 0);
-    session s;
-    bool own_dir = argc < 3;
+    bool own_dir = workdir.empty();
     if (own_dir) {
         const char *tmp = getenv("TMPDIR");
         std::string t = std::string(tmp && *tmp ? tmp : "/tmp") + "/kyrsession.XXXXXX";
@@ -491,19 +639,22 @@ int main(int argc, char **argv)
         }
         s.dir = templ.data();
     } else {
-        s.dir = argv[2];
+        s.dir = workdir;
         mkdir(s.dir.c_str(), 0700);
     }
 
-    if (start(&s, argv[1]))
+    bool service = !s.command.empty();
+    if (service ? start_service(&s) : start(&s, kyrkiod))
         play(&s);
     shutdown_daemon(&s);
     kyrsim_stop(s.sim);
+    if (service)
+        restore_conf(&s);
 
     bool ok = !failed(s);
     if (!ok) {
-        printf("\n--- last lines of the daemon's log (%s/kyrkiod.log) ---\n", s.dir.c_str());
-        std::string log = kyrsim_read_file(s.dir + "/kyrkiod.log");
+        printf("\n--- last lines of the daemon's log (%s) ---\n", s.logpath.c_str());
+        std::string log = kyrsim_read_file(s.logpath);
         size_t from = log.size() > 4000 ? log.rfind('\n', log.size() - 4000) : 0;
         fputs(log.c_str() + (from == std::string::npos ? 0 : from), stdout);
     }
