@@ -25,8 +25,8 @@ for tool in dpkg-buildpackage dh dh_dkms dkms lintian; do
     exit 77
   fi
 done
-if dpkg-query -W -f '${Status}\n' kyrkiod qelctl-dkms 2>/dev/null | grep -q ' installed$'; then
-  echo "SKIP: kyrkiod or qelctl-dkms is installed on this machine; the test would remove it"
+if dpkg-query -W -f '${Status}\n' kyrkiod kyr-pkcs11 qelctl-dkms 2>/dev/null | grep -q ' installed$'; then
+  echo "SKIP: a package of this tree is installed on this machine; the test would remove it"
   exit 77
 fi
 session=$build/testbed/session/kyrsession
@@ -48,8 +48,9 @@ check() {  # check DESCRIPTION COMMAND...
 cleanup() {
   local rc=$?
   if [ "$installed" = 1 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_opts[@]}" kyrkiod qelctl-dkms \
-      >>"$work/cleanup.log" 2>&1 || true
+    for p in kyrkiod kyr-pkcs11 qelctl-dkms; do
+      DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_opts[@]}" "$p" >>"$work/cleanup.log" 2>&1 || true
+    done
     rm -rf /var/opt/orv
   fi
   if [ $rc = 0 ] && [ $failures = 0 ]; then
@@ -97,7 +98,7 @@ if ! (cd "$tree" && dpkg-buildpackage -b -us -uc -j2) >"$work/build.log" 2>&1; t
   exit 1
 fi
 ok "dpkg-buildpackage"
-debs=("$work"/src/kyrkiod_*_amd64.deb "$work"/src/qelctl-dkms_*_all.deb)
+debs=("$work"/src/kyrkiod_*_amd64.deb "$work"/src/kyr-pkcs11_*_amd64.deb "$work"/src/qelctl-dkms_*_all.deb)
 dpkg-deb -c "$work"/src/kyrkiod_*_amd64.deb >"$work/kyrkiod.contents"
 check "the translation is packaged" grep -q 'share/locale/de/LC_MESSAGES/ORVW_TKV_ZANT.mo' \
   "$work/kyrkiod.contents"
@@ -118,17 +119,23 @@ fi
 installed=1
 ok "installed ${debs[*]##*/}"
 top=/var/opt/orv/vantor
-for f in /opt/orv/vantor/bin/kyrkiod /opt/orv/vantor/bin/kyrdiag; do
+for f in /opt/orv/vantor/bin/kyrkiod /opt/orv/vantor/bin/kyrdiag /opt/orv/vantor/bin/kyr_slot; do
   check "$f is a program" test -x "$f"
 done
 for f in /etc/opt/orv/vantor/kyrkiod.conf /lib/systemd/system/kyrkiod.service \
          /lib/udev/rules.d/60-kyrkiod.rules /etc/logrotate.d/kyrkiod \
-         /usr/src/qelctl-1.1/dkms.conf; do
+         /usr/src/qelctl-1.1/dkms.conf /opt/orv/vantor/lib/libpkcs11_kyr.so; do
   check "$f installed" test -f "$f"
 done
 for d in keydata lock log; do
   check "$top/$d: daemon:daemon 700" test "$(stat -c '%U:%G %a' "$top/$d")" = "daemon:daemon 700"
 done
+if [ -e /dev/kyrf ]; then
+  echo "note: this machine has a token device; kyr_slot not run"
+else
+  check "kyr_slot (32-bit) runs and reports no slots without the token device" \
+    bash -c '/opt/orv/vantor/bin/kyr_slot; test $? = 0'
+fi
 check "dkms knows the module" bash -c "dkms status qelctl/1.1 | grep -q qelctl"
 check "systemd-analyze verify" systemd-analyze verify /lib/systemd/system/kyrkiod.service
 systemd-analyze verify /lib/systemd/system/kyrkiod.service >"$work/verify.log" 2>&1 || true
@@ -138,7 +145,7 @@ if [ -e /usr/share/man/man8/kyrkiod.8.gz ]; then
   mandb -q 2>/dev/null || true
   man -k kyr >"$work/apropos.txt" 2>&1 || true
   cat "$work/apropos.txt"
-  for page in 'kyrkiod (8)' 'kyrkiod.conf (5)' 'kyrdiag (8)'; do
+  for page in 'kyrkiod (8)' 'kyrkiod.conf (5)' 'kyrdiag (8)' 'kyr_slot (8)'; do
     check "man -k lists $page" grep -qF "$page" "$work/apropos.txt"
   done
 else
@@ -193,16 +200,17 @@ check "keystore directory content kept" test -f "$top/keydata/marker.conf"
 check "keystore directory still daemon's" test "$(stat -c %U:%a "$top/keydata")" = daemon:700
 
 echo "== remove"
-DEBIAN_FRONTEND=noninteractive apt-get remove "${apt_opts[@]}" kyrkiod qelctl-dkms \
+DEBIAN_FRONTEND=noninteractive apt-get remove "${apt_opts[@]}" kyrkiod kyr-pkcs11 qelctl-dkms \
   >"$work/remove.log" 2>&1 || fail "remove"
-check "programs gone" test ! -e /opt/orv/vantor/bin/kyrkiod
+check "programs and library gone" test ! -e /opt/orv/vantor/bin -a ! -e /opt/orv/vantor/lib
 check "conffile kept after remove" test -f /etc/opt/orv/vantor/kyrkiod.conf
 check "keystores kept after remove" test -f "$top/keydata/marker.conf"
 check "module source gone" test ! -e /usr/src/qelctl-1.1
 check "dkms forgot the module" bash -c "! dkms status qelctl 2>/dev/null | grep -q qelctl"
 
 echo "== purge with a keystore left"
-DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_opts[@]}" kyrkiod qelctl-dkms \
+# (Only kyrkiod has conffiles; the others are gone with their removal.)
+DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_opts[@]}" kyrkiod \
   >"$work/purge.log" 2>&1 || fail "purge"
 check "purge says it kept the keystores" grep -q "keystores kept in $top/keydata" "$work/purge.log"
 check "keystores kept after purge" test -f "$top/keydata/marker.conf"
