@@ -235,6 +235,13 @@ CK_ULONG ldr_counter(CK_ULONG v)
 
 }  // namespace
 
+// A call on a slot: the slot's function list, or the framework's refusal.
+#define LDR_SLOT(slot, st)                                       \
+    ST_FCN_LIST *st = nullptr;                                   \
+    CK_RV rv = ldr_slot_list(slot, &st);                         \
+    if (rv != CKR_OK)                                            \
+        return rv
+
 // A call on a session: the session's target, then the list entry (an entry
 // the token library left empty is a function it does not support).
 #define LDR_FWD(member, h, ...)                                  \
@@ -321,10 +328,7 @@ LDR_EXPORT CK_RV C_GetSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count
 
 LDR_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     if (!info)
         return CKR_ARGUMENTS_BAD;
     memset(info, 0, sizeof *info);
@@ -343,10 +347,7 @@ LDR_EXPORT CK_RV C_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info)
 
 LDR_EXPORT CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     if (!info)
         return CKR_ARGUMENTS_BAD;
     if (!st->ST_GetTokenInfo)
@@ -371,10 +372,7 @@ LDR_EXPORT CK_RV C_WaitForSlotEvent(CK_FLAGS, CK_SLOT_ID_PTR, CK_VOID_PTR)
 LDR_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list,
                                     CK_ULONG_PTR count)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     if (!count)
         return CKR_ARGUMENTS_BAD;
     return st->ST_GetMechanismList ? st->ST_GetMechanismList(slot, list, count)
@@ -384,10 +382,7 @@ LDR_EXPORT CK_RV C_GetMechanismList(CK_SLOT_ID slot, CK_MECHANISM_TYPE_PTR list,
 LDR_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type,
                                     CK_MECHANISM_INFO_PTR info)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     if (!info)
         return CKR_ARGUMENTS_BAD;
     return st->ST_GetMechanismInfo ? st->ST_GetMechanismInfo(slot, type, info)
@@ -397,10 +392,7 @@ LDR_EXPORT CK_RV C_GetMechanismInfo(CK_SLOT_ID slot, CK_MECHANISM_TYPE type,
 LDR_EXPORT CK_RV C_InitToken(CK_SLOT_ID slot, CK_UTF8CHAR_PTR pin, CK_ULONG len,
                              CK_UTF8CHAR_PTR label)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     return st->ST_InitToken ? st->ST_InitToken(slot, pin, len, label)
                             : CKR_FUNCTION_NOT_SUPPORTED;
 }
@@ -419,10 +411,7 @@ LDR_EXPORT CK_RV C_SetPIN(CK_SESSION_HANDLE h, CK_UTF8CHAR_PTR old_pin, CK_ULONG
 LDR_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_NOTIFY,
                                CK_SESSION_HANDLE_PTR session)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     if (!session)
         return CKR_ARGUMENTS_BAD;
     if (!st->ST_OpenSession)
@@ -466,10 +455,7 @@ LDR_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE h)
 
 LDR_EXPORT CK_RV C_CloseAllSessions(CK_SLOT_ID slot)
 {
-    ST_FCN_LIST *st = nullptr;
-    CK_RV rv = ldr_slot_list(slot, &st);
-    if (rv != CKR_OK)
-        return rv;
+    LDR_SLOT(slot, st);
     rv = g_ldr.sc_closeall(slot);
     if (rv == CKR_OK) {
         ldr_lock lk;

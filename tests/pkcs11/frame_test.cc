@@ -2,6 +2,7 @@
 // card's token on SoftHSM: initialization per slot, fork, sessions, login
 // and its PIN prefix, PIN change, the token and mechanism queries, and what
 // the library must refuse before anything reaches the card.
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -269,6 +270,32 @@ TEST_F(Frame, SessionsBelongToTheFileThatOpenedThem)
     kyrsim_kill_child(&c);
     ASSERT_EQ(0, kyrsim_wait_no_files(sim, 20000));
     EXPECT_EQ(0, kyrtok_sessions(tok));
+}
+
+}  // namespace
+
+namespace {
+
+// The library exports its SC_ entry points, those the framework looks up by
+// name among them, and nothing else.
+TEST(FrameExports, OnlyTheScEntryPoints)
+{
+    FILE *p = popen("nm -D --defined-only '" KYR_P11_LIB "'", "r");
+    ASSERT_NE(nullptr, p);
+    char line[512];
+    std::vector<std::string> syms;
+    while (fgets(line, sizeof line, p)) {
+        char type = 0, name[400] = {0};
+        if (sscanf(line, "%*s %c %399s", &type, name) == 2)
+            syms.push_back(name);
+    }
+    ASSERT_EQ(0, pclose(p));
+    for (const char *want : {"SC_Initialize", "SC_Finalize", "SC_CloseAllSessions",
+                             "SC_SetFunctionList", "SC_GetTokenInfo", "SC_InitToken", "SC_InitPIN",
+                             "SC_GetOperationState", "SC_SetOperationState", "SC_Login"})
+        EXPECT_NE(syms.end(), std::find(syms.begin(), syms.end(), want)) << want;
+    for (const std::string &s : syms)
+        EXPECT_EQ(0u, s.rfind("SC_", 0)) << s << " must not be exported";
 }
 
 }  // namespace
