@@ -648,20 +648,6 @@ int kyrtok_sessions(kyrtok *t, int file)
     return n;
 }
 
-int kyrtok_login_state(kyrtok *t, int slot)
-{
-    CK_SLOT_ID s;
-    if (!slot_of(t, static_cast<uint32_t>(slot), &s))
-        return -1;
-    CK_SESSION_HANDLE h;
-    if (g_p11->C_OpenSession(s, CKF_SERIAL_SESSION, nullptr, nullptr, &h) != CKR_OK)
-        return -1;
-    CK_SESSION_INFO si;
-    int state = g_p11->C_GetSessionInfo(h, &si) == CKR_OK ? static_cast<int>(si.state) : -1;
-    g_p11->C_CloseSession(h);
-    return state;
-}
-
 // SoftHSM is loaded for the whole process and keeps what it allocated.
 extern "C" const char *__lsan_default_suppressions()
 {

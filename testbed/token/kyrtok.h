@@ -80,8 +80,5 @@ int kyrtok_max_overlap(kyrtok *tok, const std::vector<uint32_t> &cmds);
 
 // Card sessions open (file -1: all files).
 int kyrtok_sessions(kyrtok *tok, int file = -1);
-// Login state of card slot i as SoftHSM reports it through a session of
-// its own: CKS_RO_PUBLIC_SESSION (0) or CKS_RO_USER_FUNCTIONS (1), or -1.
-int kyrtok_login_state(kyrtok *tok, int slot);
 
 #endif  // KYRTOK_H

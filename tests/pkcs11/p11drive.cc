@@ -4,11 +4,11 @@
 //
 //   p11drive LIB STEP...
 //
-// Steps (numbers in hex where they are PKCS#11 values; "h" = the last
-// session handle opened):
+// Steps (every number in hex, slots too; "h" = the last session handle
+// opened):
 //   init:S  fini:S  tokinfo:S  mechs:S:ROOM|-  mechinfo:S:TYPE  open:S:FLAGS
 //   close:S:H  closeall:S  login:S:USER:PIN  loginn:S:USER:N  logout:S:H
-//   setpin:S:H:OLD:NEW  sessinfo:S  fds  closestdin  cloexec  sleep:MS
+//   setpin:S:H:OLD:NEW  sessinfo:S  fds  closestdin  cloexec  sleep:MS (decimal)
 //   fork:S            the child calls tokinfo:S, then init:S and tokinfo:S
 //   forkheld:S        another thread is in open:S while the process forks;
 //                     the child runs init:S
