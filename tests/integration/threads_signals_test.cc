@@ -123,4 +123,58 @@ TEST_F(DaemonTest, ReloadWithUnopenableLogFileStopsCleanly)
     prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
+// A rotation moves the log file away and sends SIGHUP: the daemon writes
+// to a new file of the configured name from the reload on, and nothing more
+// to the moved one.
+TEST_F(DaemonTest, HangupReopensLogFileMovedAway)
+{
+    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));
+    add_ks("A");
+    std::string logpath = dir + "/daemon.log";
+    write_conf("logfile " + logpath + "\ndebuglevel debug\n");
+    kyrsim_spawn_opts o;
+    o.argv = {kyrkiod_path(), "-s", "-f", conf};
+    o.env = {"KYRKIOD_LOCKFILE=" + lock};
+    ASSERT_EQ(0, kyrsim_spawn(sim, o, &d));
+    ASSERT_EQ(0, kyrsim_wait_child(&d, 20000));
+    ASSERT_EQ(0, kyrsim_exit_code(d)) << kyrsim_child_stderr(d);
+    ASSERT_EQ(0, hello("A"));
+    ASSERT_EQ(0, hello(""));
+    pid_t pid = 0;
+    ASSERT_TRUE(wait_until([&] {
+        std::ifstream in(lock);
+        return static_cast<bool>(in >> pid) && pid > 0;
+    }));
+
+    std::string rotated = logpath + ".1";
+    ASSERT_EQ(0, rename(logpath.c_str(), rotated.c_str()));
+    ASSERT_EQ(0, kill(pid, SIGHUP));
+    ASSERT_EQ(0, hello("A"));
+    ASSERT_EQ(0, hello(""));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim, "A", 20000));
+
+    std::string old_text = kyrsim_read_file(rotated);
+    std::string new_text = kyrsim_read_file(logpath);
+    size_t caught = old_text.find("Caught Hangup signal");
+    ASSERT_NE(std::string::npos, caught) << old_text;
+    EXPECT_EQ(1u, count_of(old_text, "Using log file")) << old_text;
+    EXPECT_EQ(std::string::npos, old_text.find("Spawning thread", caught)) << old_text;
+    EXPECT_NE(std::string::npos, new_text.find("[info] Using log file " + logpath)) << new_text;
+    EXPECT_EQ(std::string::npos, new_text.find("Starting keystore I/O handler")) << new_text;
+    EXPECT_NE(std::string::npos, new_text.find("Spawning thread for local keystore A")) << new_text;
+
+    // The daemon still serves, and stops cleanly.
+    ASSERT_EQ(0, kill(pid, SIGINT));
+    int status = 0;
+    pid_t r = -1;
+    ASSERT_TRUE(wait_until([&] {
+        r = waitpid(pid, &status, WNOHANG);
+        return r == pid;
+    }));
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status));
+    EXPECT_EQ(0, kyrsim_wait_no_files(sim, 10000));
+    prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
 }  // namespace
