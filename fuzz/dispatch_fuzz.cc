@@ -246,12 +246,23 @@ void join_started_threads(int threads)
     tlist_reap();
 }
 
-// Temporary files of replacing writes left in the keystore directory.
+// Names the firmware's messages carry (a file it writes may look like a
+// temporary file).
+std::vector<std::string> fw_names;
+
+// Temporary files of replacing writes ("kyr." and six characters) left in
+// the keystore directory.
 int leftover_temporaries()
 {
     int n = 0;
-    for (const std::string &name : fw_list_dir(ksdir))
-        n += name.compare(0, 4, "kyr.") == 0;
+    for (const std::string &name : fw_list_dir(ksdir)) {
+        if (name.size() != 10 || name.compare(0, 4, "kyr.") != 0)
+            continue;
+        bool named = false;
+        for (const std::string &f : fw_names)
+            named = named || f == name;
+        n += !named;
+    }
     return n;
 }
 
@@ -347,6 +358,8 @@ size_t queue_items(const uint8_t *data, size_t size)
         switch (kind % 4) {
         case 0:
             fake_fw_queue_msg(fw_bytes(p, p + len));
+            if (len > DBM_KSNAME_OFF)
+                fw_names.push_back(fw_name(fw_bytes(p, p + len), DBM_KSNAME_OFF));
             break;
         case 1: {
             uint32_t st = 0;
@@ -428,6 +441,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     int fds = open_descriptors();
     int threads = proc_entries("/proc/self/task");
     fake_fw_reset();
+    fw_names.clear();
     size_t items = queue_items(data + 1, size - 1);
 
     kstinfo *self = (data[0] & 3) == 1 ? self_ldap : (data[0] & 3) == 2 ? self_control : self_local;
