@@ -359,6 +359,36 @@ TEST_F(CksLdap, ListingSkipsNamesThatAreNotKeystoreNames)
     EXPECT_EQ(2u, count_of(log(), "is not valid: skipped"));
 }
 
+// The handlers: a thread deletes only the keystore it serves; check and
+// join go through the directory.
+TEST_F(CksLdap, HandlersCheckJoinAndDeleteOnlyTheirOwnKeystore)
+{
+    ASSERT_EQ(0, make("victim"));
+    ASSERT_EQ(0, make("ks"));
+    fw_load(k.buf, fw_make_ks_msg(DB_DELETE, "victim", 0, false));
+    EXPECT_EQ(EPERM, task_db_del(k.buf));
+    EXPECT_EQ(4u, subtree_size(ks_dn("victim")));
+
+    fw_load(k.buf, fw_make_ks_msg(DB_CHECK, "victim", DBM_KS_LDAP, false));
+    EXPECT_EQ(0, task_db_check(k.buf));  // a base name: no full name built on it
+    fw_load(k.buf, fw_make_ks_msg(DB_CHECK, "ks", DBM_KS_LDAP, false));
+    EXPECT_EQ(0, task_db_check(k.buf));
+    mconf.degraded = 1;
+    fw_load(k.buf, fw_make_ks_msg(DB_CHECK, "ks", DBM_KS_LDAP, false));
+    EXPECT_EQ(EOPNOTSUPP, task_db_check(k.buf));
+    fw_load(k.buf, fw_make_ks_msg(DB_DELETE, "ks", 0, false));
+    EXPECT_EQ(EOPNOTSUPP, task_db_del(k.buf));
+    mconf.degraded = 0;
+
+    fake_fw_reset();
+    fw_load(k.buf, fw_make_ks_msg(DB_DELETE, "ks", 0, false));
+    EXPECT_EQ(0, task_db_del(k.buf));
+    ASSERT_EQ(1u, fake_fw_count());
+    EXPECT_EQ(0, fw_header(fake_fw_sent(0)).status);
+    EXPECT_EQ(0u, subtree_size(ks_dn("ks")));
+    EXPECT_EQ(4u, subtree_size(ks_dn("victim")));
+}
+
 TEST_F(CksLdap, FirstServerDownSecondBinds)
 {
     clear_servers();
