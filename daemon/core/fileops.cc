@@ -1,8 +1,9 @@
 // Files the firmware keeps in the keystore directory (keystore ".conf"
 // files and others it names): read in chunked pushes, written by replacing
 // (through a temporary file and one rename), appending or refusing to
-// overwrite, and deleted.
-#include <fcntl.h>
+// overwrite, and deleted.  Every name is one entry of the keystore
+// directory and every access goes through ksfile (no symlink followed,
+// regular files only, no blocking open).
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,29 +14,10 @@
 #include <cstring>
 #include <memory>
 
+#include "ksfile.h"
 #include "qelkiod.h"
 
 namespace {
-
-#define FILE_PATH_MAX 4096
-
-// The file's path from the name in the message; names that would leave the
-// keystore directory are refused.
-int file_path(const upcall_buf *buf, char path[FILE_PATH_MAX])
-{
-    char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
-    if (!qelkiod_valid_filename(name)) {
-        qelkiod_log(LOG_ERR, "Invalid file name \"%s\"", name);
-        return EINVAL;
-    }
-    int n = snprintf(path, FILE_PATH_MAX, "%s/%s", buf->ksdir, name);
-    if (n < 0 || n >= FILE_PATH_MAX) {
-        qelkiod_log(LOG_ERR, "Path %s/%s is too long", buf->ksdir, name);
-        return EINVAL;
-    }
-    return 0;
-}
 
 struct fd_closer {
     int fd = -1;
@@ -46,15 +28,32 @@ struct fd_closer {
     }
 };
 
+#define FILE_PATH_MAX 4096
+
+// The file name of the message, its path (for log lines) and a descriptor
+// of the keystore directory.
+int file_dir(const upcall_buf *buf, char name[DBM_KSNAME_LEN], char path[FILE_PATH_MAX],
+             fd_closer *dir)
+{
+    int ret = qelkiod_msg_filename(buf->msg, name);
+    if (ret != 0)
+        return ret;
+    int n = snprintf(path, FILE_PATH_MAX, "%s/%s", buf->ksdir, name);
+    if (n < 0 || n >= FILE_PATH_MAX) {
+        qelkiod_log(LOG_ERR, "Path %s/%s is too long", buf->ksdir, name);
+        return EINVAL;
+    }
+    return ksfile_dir_open(buf->ksdir, &dir->fd);
+}
+
 // Reads the whole file into a heap block of its size.
-int load_file(const char *path, std::unique_ptr<unsigned char[]> *out, size_t *size)
+int load_file(int dirfd, const char *name, const char *path, std::unique_ptr<unsigned char[]> *out, size_t *size)
 {
     fd_closer f;
-    f.fd = open(path, O_RDONLY);
-    if (f.fd < 0) {
-        int err = errno;
-        qelkiod_log(LOG_ERR, "Cannot open file %s: %s", path, strerror(err));
-        return err;
+    int ret = ksfile_open(dirfd, name, O_RDONLY, &f.fd);
+    if (ret != 0) {
+        qelkiod_log(LOG_ERR, "Cannot open file %s: %s", path, strerror(ret));
+        return ret;
     }
     struct stat st;
     if (fstat(f.fd, &st) != 0) {
@@ -125,54 +124,77 @@ int part_length(const upcall_buf *buf, size_t *len)
 }
 
 // The open target of a write: the file itself (append) or a temporary file
-// in the keystore directory that replaces it at the end.
+// in the keystore directory that takes the file's place at the end.
 struct write_target {
+    int dirfd = -1;
     int fd = -1;
     bool replacing = false;
-    char tmp[FILE_PATH_MAX] = "";
+    bool no_replace = false;
+    char tmp[16] = "";
 
     // Drops the temporary file and closes; the old file stays as it was.
-    void discard()
+    ~write_target()
     {
         if (replacing && tmp[0] != '\0')
-            unlink(tmp);
-        tmp[0] = '\0';
+            unlinkat(dirfd, tmp, 0);
         if (fd >= 0)
             close(fd);
-        fd = -1;
     }
-    ~write_target() { discard(); }
 };
 
-int open_target(const upcall_buf *buf, const char *path, write_target *t)
+int open_target(const upcall_buf *buf, const char *name, const char *path, write_target *t)
 {
     uint32_t flags = msg_hdr(buf->msg)->flags;
     if (flags & DBM_FLAG_APPEND) {
-        t->fd = open(path, O_WRONLY | O_APPEND | O_CREAT, 0600);
-        if (t->fd < 0) {
-            int err = errno;
-            qelkiod_log(LOG_ERR, "Cannot open for %s for append: %s", path, strerror(err));
-            return err;
-        }
-        return 0;
+        int ret = ksfile_open(t->dirfd, name, O_WRONLY | O_APPEND | O_CREAT, &t->fd);
+        if (ret != 0)
+            qelkiod_log(LOG_ERR, "Cannot open for %s for append: %s", path, strerror(ret));
+        return ret;
     }
-    if ((flags & DBM_FLAG_NO_OVERWRITE) && access(path, F_OK) == 0) {
+    // Only a regular file is replaced.  Without overwriting, an existing
+    // file refuses the write at once; the rename at the end refuses one
+    // made in the meantime.
+    bool exists = false;
+    int ret = ksfile_check_regular(t->dirfd, name, &exists);
+    if (ret != 0)
+        return ret;
+    t->no_replace = (flags & DBM_FLAG_NO_OVERWRITE) != 0;
+    if (t->no_replace && exists) {
         qelkiod_log(LOG_ERR, "File %s exists and firmware requested not to overwrite", path);
         return EEXIST;
     }
-    int n = snprintf(t->tmp, sizeof(t->tmp), "%s/kyr.XXXXXX", buf->ksdir);
-    if (n < 0 || n >= static_cast<int>(sizeof(t->tmp))) {
+    if ((ret = ksfile_mktemp(buf->ksdir, t->tmp, &t->fd)) != 0) {
         t->tmp[0] = '\0';
-        qelkiod_log(LOG_ERR, "Cannot create temp file: %s", buf->ksdir);
-        return EIO;
-    }
-    t->fd = mkstemp(t->tmp);
-    if (t->fd < 0) {
-        qelkiod_log(LOG_ERR, "Cannot create temp file: %s", t->tmp);
-        t->tmp[0] = '\0';
+        qelkiod_log(LOG_ERR, "Cannot create temp file: %s/kyr.XXXXXX: %s", buf->ksdir,
+                    strerror(ret));
         return EIO;
     }
     t->replacing = true;
+    return 0;
+}
+
+// After the last part: the data on disk and, for a replacing write, the
+// file in its place, before the last part is answered.
+int make_durable(write_target *t, const upcall_buf *buf, const char *name, const char *path)
+{
+    if (fsync(t->fd) != 0) {
+        int err = errno;
+        qelkiod_log(LOG_ERR, "Failed on write: %s", strerror(err));
+        return err;
+    }
+    if (!t->replacing)
+        return 0;
+    int ret = ksfile_publish(t->dirfd, t->tmp, name, t->no_replace);
+    if (ret == EEXIST && t->no_replace) {
+        qelkiod_log(LOG_ERR, "File %s exists and firmware requested not to overwrite", path);
+        return ret;
+    }
+    if (ret != 0) {
+        qelkiod_log(LOG_ERR, "Failed renaming %s/%s to %s: %s", buf->ksdir, t->tmp, path,
+                    strerror(ret));
+        return ret;
+    }
+    t->tmp[0] = '\0';
     return 0;
 }
 
@@ -185,19 +207,23 @@ int task_file_read(upcall_buf *buf)
         qelkiod_log(LOG_ERR, "Cannot access keystore directory %s: %s", buf->ksdir, strerror(err));
         return err;
     }
+    char name[DBM_KSNAME_LEN];
     char path[FILE_PATH_MAX];
-    int ret = file_path(buf, path);
+    fd_closer dir;
+    int ret = file_dir(buf, name, path, &dir);
     if (ret != 0)
         return ret;
     std::unique_ptr<unsigned char[]> block;
     size_t size = 0;
-    if ((ret = load_file(path, &block, &size)) != 0)
+    if ((ret = load_file(dir.fd, name, path, &block, &size)) != 0)
         return ret;
 
+    // Chunks of at most DBM_FILE_CHUNK bytes; an empty file is one empty
+    // push, so that every read is answered.
     dbm_header_t *hdr = msg_hdr(buf->msg);
     const uint32_t type = hdr->type == DB_CONFIG_READ ? DB_CONFIG_PUSH : DB_FILE_PUSH;
     size_t sent = 0;
-    while (sent < size) {
+    do {
         size_t chunk = size - sent < DBM_FILE_CHUNK ? size - sent : DBM_FILE_CHUNK;
         hdr->type = type;
         hdr->extent = DBM_MAX_MSG;
@@ -206,27 +232,31 @@ int task_file_read(upcall_buf *buf)
         else
             hdr->flags &= ~DBM_FLAG_MORE;
         msg_put32(buf->msg, DBM_FILESIZE_OFF, static_cast<int32_t>(size));
-        memcpy(buf->msg + DBM_FILE_DATA_OFF, block.get() + sent, chunk);
+        if (chunk > 0)
+            memcpy(buf->msg + DBM_FILE_DATA_OFF, block.get() + sent, chunk);
         hdr->paramSize = static_cast<int32_t>(DBM_FILE_DATA_OFF + chunk);
         if ((ret = submit_message(buf)) != 0)
             return ret;
         sent += chunk;
-    }
+    } while (sent < size);
     return 0;
 }
 
 int task_file_write(upcall_buf *buf)
 {
+    char name[DBM_KSNAME_LEN];
     char path[FILE_PATH_MAX];
-    int ret = file_path(buf, path);
+    fd_closer dir;
     size_t len = 0;
+    int ret = file_dir(buf, name, path, &dir);
     if (ret == 0)
         ret = part_length(buf, &len);
     if (ret != 0)
         return ret;
 
     write_target t;
-    if ((ret = open_target(buf, path, &t)) != 0)
+    t.dirfd = dir.fd;
+    if ((ret = open_target(buf, name, path, &t)) != 0)
         return ret;
 
     dbm_header_t *hdr = msg_hdr(buf->msg);
@@ -237,11 +267,18 @@ int task_file_write(upcall_buf *buf)
             qelkiod_log(LOG_ERR, "Failed on write: %s", strerror(ret));
             return ret;
         }
+        bool last = (flags & DBM_FLAG_MORE) == 0;
+        // The last part is answered only once the file is durably in
+        // place: a failure here is the one answer the firmware gets.
+        if (last && (ret = make_durable(&t, buf, name, path)) != 0)
+            return ret;
         make_response(hdr, 0);
-        if (submit_message(buf) != 0)
-            return ECANCELED;
-        if ((flags & DBM_FLAG_MORE) == 0)
-            break;
+        bool malformed = false;
+        ret = submit_message_in(buf, &malformed);
+        if (last)
+            return 0;
+        if (ret != 0)
+            return malformed ? EINVAL : ECANCELED;
         // The reply is the next part; it must be one, with a sane length.
         if (hdr->type != type) {
             qelkiod_log(LOG_ERR, "Expected continuation of message type 0x%x, received 0x%x", type,
@@ -251,37 +288,21 @@ int task_file_write(upcall_buf *buf)
         if ((ret = part_length(buf, &len)) != 0)
             return ret;
     }
-    if (!t.replacing)
-        return 0;
-
-    // The new contents reach the disk before they take the old file's
-    // place, so a crash leaves either the old file or the whole new one.
-    if (fsync(t.fd) != 0) {
-        ret = errno;
-        qelkiod_log(LOG_ERR, "Failed on write: %s", strerror(ret));
-        return ret;
-    }
-    if (rename(t.tmp, path) != 0) {
-        ret = errno;
-        qelkiod_log(LOG_ERR, "Failed renaming %s to %s: %s", t.tmp, path, strerror(ret));
-        return ret;
-    }
-    t.tmp[0] = '\0';
-    return 0;
 }
 
 int task_file_del(upcall_buf *buf)
 {
+    char name[DBM_KSNAME_LEN];
     char path[FILE_PATH_MAX];
-    int ret = file_path(buf, path);
+    fd_closer dir;
+    int ret = file_dir(buf, name, path, &dir);
     if (ret != 0)
         return ret;
-    if (unlink(path) != 0) {
+    // Removes the entry itself, a symlink included, never what it names.
+    if (unlinkat(dir.fd, name, 0) != 0) {
         int err = errno;
         qelkiod_log(LOG_ERR, "Failed to delete file %s: %s", path, strerror(err));
         return err;
     }
-    make_response(msg_hdr(buf->msg), 0);
-    submit_message(buf);
-    return 0;
+    return qelkiod_answer(buf, 0);
 }

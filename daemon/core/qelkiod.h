@@ -126,15 +126,14 @@ int qelkiod_get_ksnames(kstable *t);
 extern pthread_mutex_t tllock;
 int tlist_add(pthread_t tid, const kstinfo *ks);
 int tlist_mark_self_dead();
+// EEXIST (logged, nothing changed) when a live thread serves newname.
 int tlist_rename(const char *oldname, const char *newname);
+// True when a live thread serves this name, whatever its keystore type.
+bool tlist_name_served(const char *name);
 void tlist_reap();
 int tlist_cancel_all();
 // True when a live (not dead) thread serves this keystore name and type.
 bool tlist_is_served(const char *name, dbm_kstype_t kstype);
-// True when a live thread other than the caller serves this keystore: its
-// environment must then not be opened here, since two opens with recovery
-// at the same time can corrupt it.
-bool tlist_served_by_other(const char *name, dbm_kstype_t kstype);
 
 int make_keystore_threads();
 // Start-up steps after the fork: thread list mutex, signal dispositions,
@@ -155,6 +154,15 @@ int s_hup();                             // reload: 1 keep running, 0 stop
 // ---- service loop ----
 void *qelkiod_file_ops(void *arg);
 int submit_message(upcall_buf *buf);
+// submit_message telling also whether what came back (an upcall, the next
+// part of an exchange) is a message of a known type that failed the
+// conversion: it is then to be refused with EINVAL.  Whatever happens the
+// buffer's header is left in host order.
+int submit_message_in(upcall_buf *buf, bool *malformed);
+// The one way to answer a request: a DB_RESPONSE with the status (0 or a
+// failure) built on the header in the buffer and submitted; the reply to an
+// answer is not judged.  Returns 0.
+int qelkiod_answer(upcall_buf *buf, int status);
 int qelkiod_task(upcall_buf *buf);
 int task_fw_hello(upcall_buf *buf);
 
@@ -188,8 +196,12 @@ int task_log_write(upcall_buf *buf);
 // ---- name checks (names from the firmware become paths) ----
 // A keystore name: 1..63 characters, no '/', not "." or "..".
 bool qelkiod_valid_ksname(const char *name);
-// A file name inside the keystore directory: not empty, not absolute, no
-// ".." component.
+// A file name of the keystore directory: one entry of that directory
+// itself, by the same rule as a keystore name (no '/', not "." or "..").
 bool qelkiod_valid_filename(const char *name);
+// A name field read (msg_get_name) and checked as a keystore name or, in
+// file messages, a file name: 0, or EINVAL with a log line.
+[[nodiscard]] int qelkiod_msg_ksname(const unsigned char *m, size_t off, char out[DBM_KSNAME_LEN]);
+[[nodiscard]] int qelkiod_msg_filename(const unsigned char *m, char out[DBM_KSNAME_LEN]);
 
 #endif  // KYR_QELKIOD_H

@@ -113,11 +113,8 @@ int run_handler(handler_fn fn, upcall_buf *buf)
     pthread_setcanceltype(PTHREAD_CANCEL_DEFERRED, &oldtype);
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
     int rc = fn(buf);
-    if (rc != 0 && rc != ECANCELED) {
-        make_response(msg_hdr(buf->msg), rc);
-        // The firmware's reply to the failure answer changes nothing here.
-        submit_message(buf);
-    }
+    if (rc != 0 && rc != ECANCELED)
+        qelkiod_answer(buf, rc);
     pthread_setcancelstate(oldstate, nullptr);
     pthread_setcanceltype(oldtype, nullptr);
     return rc;
@@ -140,14 +137,7 @@ int config_write(upcall_buf *buf)
 int db_make(upcall_buf *buf)
 {
     uint32_t kstype = static_cast<uint32_t>(msg_get32(buf->msg, DBM_KSTYPE_OFF));
-    return kstype != DBM_KS_LOCAL ? cks_db_make(buf) : localks_db_make(buf);
-}
-
-int answer_status(upcall_buf *buf, int status)
-{
-    make_response(msg_hdr(buf->msg), status);
-    submit_message(buf);
-    return 0;
+    return kstype == DBM_KS_LDAP ? cks_db_make(buf) : localks_db_make(buf);
 }
 
 // DB_INIT: only the control thread creates keystores; a new local keystore
@@ -156,23 +146,27 @@ int answer_status(upcall_buf *buf, int status)
 int serve_init(upcall_buf *buf, const kstinfo *self)
 {
     if (self->name != nullptr)
-        return answer_status(buf, EOPNOTSUPP);
-    // Taken before the creation: its answer overwrites the message.
+        return qelkiod_answer(buf, EOPNOTSUPP);
+    // Taken before the creation: its answer overwrites the message.  A
+    // name or type no keystore can have is refused before anything is made
+    // or started: a nameless record would be a second control thread, and
+    // a thread of an unknown type could serve nothing.
     char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
+    int ret = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, name);
     dbm_kstype_t kstype = static_cast<dbm_kstype_t>(msg_get32(buf->msg, DBM_KSTYPE_OFF));
+    if (ret == 0 && kstype != DBM_KS_LOCAL && kstype != DBM_KS_LDAP) {
+        qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", kstype);
+        ret = EINVAL;
+    }
+    if (ret != 0) {
+        qelkiod_log(LOG_ERR, "DB_INIT refused: no keystore created, no thread started");
+        return qelkiod_answer(buf, ret);
+    }
     int made = run_handler(db_make, buf);
     // A shared keystore that this host could not make (it may be another
     // host's, or half made and taken back) is not this host's to serve.
     if (kstype != DBM_KS_LOCAL && made != 0)
         return 0;
-    // A nameless record would be a second control thread, and a name with
-    // a slash would lead the new thread's paths out of the keystore
-    // directory.
-    if (!qelkiod_valid_ksname(name)) {
-        qelkiod_log(LOG_ERR, "Invalid keystore name in DB_INIT: no thread started");
-        return 0;
-    }
     kstinfo *ks = create_kstinfo(name, kstype);
     if (ks != nullptr && spawn_ks_thread(ks) != 0)
         free_kstinfo(ks);
@@ -245,7 +239,17 @@ int serve(upcall_buf *buf)
 {
     for (;;) {
         prep_standby(buf);
-        int rc = submit_message(buf);
+        bool malformed = false;
+        int rc = submit_message_in(buf, &malformed);
+        if (rc != 0 && malformed) {
+            // An upcall of a known type that does not hold together: the
+            // request is refused and the thread waits for the next one.
+            qelkiod_log(LOG_ERR, "Refusing malformed upcall of type 0x%x",
+                        msg_hdr(buf->msg)->type);
+            qelkiod_answer(buf, EINVAL);
+            act_on_pending_cancel();
+            continue;
+        }
         if (rc != 0)
             return rc;
         rc = qelkiod_task(buf);
@@ -301,8 +305,9 @@ void thread_cleanup(void *buf)
 qelkiod_ioctl_fn qelkiod_ioctl = sys_ioctl;
 const char *qelkiod_devpath = QELKIOD_DEVICE;
 
-int submit_message(upcall_buf *buf)
+int submit_message_in(upcall_buf *buf, bool *malformed)
 {
+    *malformed = false;
     uint32_t type = msg_hdr(buf->msg)->type;
     int rc = prep_ioctl_bswap(buf->msg, BSWAP_TO_NETWORK);
     if (rc != 0)
@@ -314,11 +319,19 @@ int submit_message(upcall_buf *buf)
                         "Signal delivered to process while waiting on upcall.  Thread exiting.");
         else
             qelkiod_log(LOG_ERR, "Failure submitting ioctl: %s", strerror(err));
+        // The buffer still holds what was sent, in network order.  Back in
+        // host order, an answer built on it carries the request's handle
+        // and ldom, so it reaches the card that asked.
+        prep_ioctl_bswap(buf->msg, BSWAP_TO_HOST);
         return err;
     }
     rc = prep_ioctl_bswap(buf->msg, BSWAP_TO_HOST);
-    if (rc != 0)
+    if (rc != 0) {
+        // The header is in host order even so; a message of a known type
+        // arrived and is to be refused.
+        *malformed = msg_type_known(msg_hdr(buf->msg)->type);
         return rc;
+    }
     int status = msg_hdr(buf->msg)->status;
     if (status == 0)
         return 0;
@@ -326,6 +339,20 @@ int submit_message(upcall_buf *buf)
         return ENOENT;
     qelkiod_log(LOG_ERR, "Firmware reports failure on submitted ioctl: %s", strerror(status));
     return status;
+}
+
+int submit_message(upcall_buf *buf)
+{
+    bool malformed = false;
+    return submit_message_in(buf, &malformed);
+}
+
+int qelkiod_answer(upcall_buf *buf, int status)
+{
+    make_response(msg_hdr(buf->msg), status);
+    // The firmware's reply to an answer changes nothing here.
+    submit_message(buf);
+    return 0;
 }
 
 int task_fw_hello(upcall_buf *buf)
@@ -369,7 +396,8 @@ int qelkiod_task(upcall_buf *buf)
         return ECANCELED;
     case DB_DELETE:
         // The keystore is gone: its thread ends after a successful delete.
-        return run_handler(task_db_del, buf) == 0 ? ECANCELED : 0;
+        // The control thread serves no keystore and always goes on.
+        return run_handler(task_db_del, buf) == 0 && ks->name != nullptr ? ECANCELED : 0;
     default:
         break;
     }

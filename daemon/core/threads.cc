@@ -94,10 +94,13 @@ tlist_node *find_tid(tlist *l, pthread_t tid)
     return nullptr;
 }
 
+const dbm_kstype_t ANY_KSTYPE = 0xffffffffu;
+
 bool served_in(const tlist *l, const char *name, dbm_kstype_t kstype)
 {
     for (tlist_node *n = l->head; n != nullptr; n = n->next)
-        if (!n->dead && n->name != nullptr && n->kstype == kstype && strcmp(n->name, name) == 0)
+        if (!n->dead && n->name != nullptr && (kstype == ANY_KSTYPE || n->kstype == kstype) &&
+            strcmp(n->name, name) == 0)
             return true;
     return false;
 }
@@ -275,12 +278,24 @@ int tlist_rename(const char *oldname, const char *newname)
         return EINVAL;
     }
     tlist_node *found = nullptr;
+    bool taken = false;
     for (tlist *l : {&tlist_live, &tlist_cancelled}) {
-        for (tlist_node *n = l->head; n != nullptr && found == nullptr; n = n->next)
-            if (n->name != nullptr && strcmp(n->name, oldname) == 0)
+        for (tlist_node *n = l->head; n != nullptr; n = n->next) {
+            if (n->name == nullptr)
+                continue;
+            if (found == nullptr && strcmp(n->name, oldname) == 0)
                 found = n;
-        if (found != nullptr)
-            break;
+            // The firmware knows a keystore by its name alone: a name that
+            // a live thread serves, of either type, is not free.
+            else if (!n->dead && strcmp(n->name, newname) == 0)
+                taken = true;
+        }
+    }
+    if (taken) {
+        pthread_mutex_unlock(&tllock);
+        free(copy);
+        qelkiod_log(LOG_ERR, "Keystore name %s is served by another thread", newname);
+        return EEXIST;
     }
     if (found != nullptr) {
         free(found->name);
@@ -350,17 +365,9 @@ bool tlist_is_served(const char *name, dbm_kstype_t kstype)
     return served;
 }
 
-bool tlist_served_by_other(const char *name, dbm_kstype_t kstype)
+bool tlist_name_served(const char *name)
 {
-    if (name == nullptr || pthread_mutex_lock(&tllock) != 0)
-        return false;
-    bool other = false;
-    for (const tlist *l : {&tlist_live, &tlist_cancelled})
-        for (tlist_node *n = l->head; n != nullptr && !other; n = n->next)
-            other = !n->dead && n->name != nullptr && n->kstype == kstype &&
-                    strcmp(n->name, name) == 0 && !pthread_equal(n->tid, pthread_self());
-    pthread_mutex_unlock(&tllock);
-    return other;
+    return tlist_is_served(name, ANY_KSTYPE);
 }
 
 // ---- thread creation ----

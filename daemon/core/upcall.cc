@@ -24,15 +24,6 @@ void msg_put32(unsigned char *m, size_t off, int32_t v)
     memcpy(m + off, &v, sizeof(v));
 }
 
-void msg_get_name(const unsigned char *m, size_t off, char out[DBM_KSNAME_LEN])
-{
-    size_t n = 0;
-    while (n < DBM_KSNAME_LEN - 1 && m[off + n] != '\0') {
-        out[n] = static_cast<char>(m[off + n]);
-        n++;
-    }
-    out[n] = '\0';
-}
 
 void msg_set_name(unsigned char *m, size_t off, const char *name)
 {
@@ -278,6 +269,39 @@ static int bswap_records(unsigned char *msg, int kind, int direction, size_t lim
     return rc;
 }
 
+// The fewest bytes a message of the type must carry: its fixed fields.
+// 0 for a type the conversion does not know.
+static int32_t msg_min_size(uint32_t type)
+{
+    switch (type) {
+    case DB_STANDBY: case DB_RESPONSE: case DB_STATUS: case DB_GOODBYE:
+    case DB_HELLO: case DB_HANDSHAKE:
+        // Nothing beyond the header is read from these.
+        return DBM_HDR_SIZE;
+    case DB_READ: case DB_DELETE: case DB_ARCHIVE: case DB_UNARCHIVE:
+        return DBM_KSNAME_OFF + DBM_KSNAME_LEN;
+    case DB_INIT: case DB_CHECK: case DB_JOIN:
+        return DBM_KSTYPE_OFF + 4;
+    case DB_RENAME:
+        return DBM_NEWNAME_OFF + DBM_NEWNAME_LEN;
+    case DB_USER_READ: case DB_USER_WRITE: case DB_USER_DEL: case DB_USER_PUSH:
+        return DBM_USERS_OFF;
+    case DB_OBJECT_READ: case DB_OBJECT_WRITE: case DB_OBJECT_DEL: case DB_OBJECT_PUSH:
+    case DB_LOG_READ: case DB_LOG_WRITE: case DB_LOG_PUSH:
+        return DBM_OBJS_OFF;
+    case DB_FILE_READ: case DB_FILE_WRITE: case DB_FILE_PUSH: case DB_CONFIG_READ:
+    case DB_CONFIG_WRITE: case DB_CONFIG_PUSH: case DB_FILE_DEL:
+        return DBM_FILE_DATA_OFF;
+    default:
+        return 0;
+    }
+}
+
+bool msg_type_known(uint32_t type)
+{
+    return msg_min_size(type) > 0;
+}
+
 int prep_ioctl_bswap(unsigned char *msg, int direction)
 {
     uint32_t first;
@@ -292,6 +316,13 @@ int prep_ioctl_bswap(unsigned char *msg, int direction)
     if (direction == BSWAP_TO_HOST)
         ps = msg_hdr(msg)->paramSize;
     size_t limit = ps <= 0 ? 0 : (ps > DBM_MAX_MSG ? DBM_MAX_MSG : static_cast<size_t>(ps));
+    // A message from the firmware must lie within the largest message and
+    // hold the fixed fields of its type; nothing of it is used otherwise.
+    int32_t least = msg_min_size(type);
+    if (direction == BSWAP_TO_HOST && least > 0 && (ps > DBM_MAX_MSG || ps < least)) {
+        qelkiod_log(LOG_ERR, "Message type 0x%x with invalid size %d", type, ps);
+        return EINVAL;
+    }
 
     switch (type) {
     case DB_STANDBY: case DB_HELLO: case DB_RESPONSE: case DB_STATUS: case DB_GOODBYE:

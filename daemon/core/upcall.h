@@ -23,9 +23,9 @@ inline const dbm_header_t *msg_hdr(const unsigned char *m) { return reinterpret_
 int32_t msg_get32(const unsigned char *m, size_t off);
 void msg_put32(unsigned char *m, size_t off, int32_t v);
 
-// Reads a 64-byte name field (ksname, newname) that may lack its NUL as at
-// most 63 characters into out (which must hold DBM_KSNAME_LEN bytes).
-void msg_get_name(const unsigned char *m, size_t off, char out[DBM_KSNAME_LEN]);
+// Reads a 64-byte name field (ksname, newname) into out (DBM_KSNAME_LEN
+// bytes): 0, or EINVAL (logged, out empty) for a field without its NUL.
+[[nodiscard]] int msg_get_name(const unsigned char *m, size_t off, char out[DBM_KSNAME_LEN]);
 // Writes a name into a 64-byte field, truncated to 63 characters, NUL-padded.
 void msg_set_name(unsigned char *m, size_t off, const char *name);
 
@@ -50,7 +50,12 @@ int set_log_key(unsigned char *rec);
 
 // ---- conversion ----
 enum { BSWAP_TO_NETWORK = 0, BSWAP_TO_HOST = 1 };
+// Converting to host order refuses (EINVAL, logged) a message whose
+// paramSize passes DBM_MAX_MSG or falls short of its type's fixed fields,
+// and one whose records pass paramSize; the header is converted even then.
 int prep_ioctl_bswap(unsigned char *msg, int direction);
+// True for the types the conversion knows (1 to 34 but 17 and 18).
+bool msg_type_known(uint32_t type);
 uint32_t bswap_host(uint32_t w);
 uint32_t bswap_ntwk(uint32_t w);
 

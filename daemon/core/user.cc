@@ -38,8 +38,10 @@ bool ksname_of_entry(const char *entry, std::string *name)
 
 void add_local_keystore(kstable *t, const std::string &name, const char *entry)
 {
-    // A nameless record would be taken for the control thread.
-    if (name.empty()) {
+    // The names every upcall accepts, no others: a nameless record would be
+    // taken for the control thread, "." is the keystore directory itself,
+    // and a longer name would not fit a hello.
+    if (!qelkiod_valid_ksname(name.c_str())) {
         qelkiod_log(LOG_ERR, "Invalid keystore name in %s", entry);
         return;
     }

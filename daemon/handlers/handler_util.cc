@@ -15,6 +15,23 @@ kstinfo *handler_self(const char *what, int *err)
     return ks;
 }
 
+kstinfo *handler_own_keystore(upcall_buf *buf, const char *what, char name[DBM_KSNAME_LEN],
+                              int *err)
+{
+    kstinfo *ks = handler_self(what, err);
+    if (ks == nullptr)
+        return nullptr;
+    if ((*err = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, name)) != 0)
+        return nullptr;
+    if (ks->name == nullptr || strcmp(ks->name, name) != 0) {
+        qelkiod_log(LOG_ERR, "%s for keystore %s refused: not the keystore of this thread (%s)",
+                    what, name, ks->name != nullptr ? ks->name : "control thread");
+        *err = EINVAL;
+        return nullptr;
+    }
+    return ks;
+}
+
 int cks_refused(const char *what)
 {
     qelkiod_log(LOG_ERR, "Centralized keystore support is not available: %s", what);
@@ -32,7 +49,8 @@ int handler_run_local(upcall_buf *buf, const char *what, const char *dbname,
                       const char *cks_what, local_op op)
 {
     int ret = 0;
-    kstinfo *ks = handler_self(what, &ret);
+    char name[DBM_KSNAME_LEN];
+    kstinfo *ks = handler_own_keystore(buf, what, name, &ret);
     if (ks == nullptr)
         return ret;
     ks_handle h;
@@ -48,7 +66,5 @@ int handler_run_local(upcall_buf *buf, const char *what, const char *dbname,
 
 int answer_ok(upcall_buf *buf)
 {
-    make_response(msg_hdr(buf->msg), 0);
-    submit_message(buf);
-    return 0;
+    return qelkiod_answer(buf, 0);
 }

@@ -10,6 +10,16 @@
 // TSD value for `what`" with *err set to the errno (ENOENT when none).
 kstinfo *handler_self(const char *what, int *err);
 
+// The thread's keystore information when the message's ksname is a valid
+// name of the thread's own keystore, with the name in `name`.  Otherwise
+// nullptr with *err set: the errno of a missing record (as handler_self),
+// or EINVAL, logged, for a name that is no keystore name or names another
+// keystore.  The upcalls that open, change or remove a keystore act on
+// their thread's own keystore only, whichever backend serves it; the
+// control thread has none.
+kstinfo *handler_own_keystore(upcall_buf *buf, const char *what, char name[DBM_KSNAME_LEN],
+                              int *err);
+
 // Logs that the centralized keystore has no `what` and returns EOPNOTSUPP.
 int cks_refused(const char *what);
 
@@ -21,8 +31,8 @@ int handler_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype, const char 
 // firmware itself.
 typedef int (*local_op)(ks_handle *h, upcall_buf *buf);
 
-// The frame of an upcall on the thread's own keystore: opens it with
-// `dbname`, runs `op` on a local keystore or refuses a centralized one with
+// The frame of an upcall on the thread's own keystore (handler_own_keystore):
+// opens it with `dbname`, runs `op` on a local keystore or refuses a centralized one with
 // `cks_what`, and closes the keystore on every path.  `what` names the
 // upcall when the thread has no keystore record.
 int handler_run_local(upcall_buf *buf, const char *what, const char *dbname,

@@ -52,9 +52,10 @@ int del_central(const kstinfo *ks, const char *name)
 int task_db_check(upcall_buf *buf)
 {
     char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
+    int ret = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, name);
+    if (ret != 0)
+        return ret;
     uint32_t kstype = static_cast<uint32_t>(msg_get32(buf->msg, DBM_KSTYPE_OFF));
-    int ret;
     if (kstype == DBM_KS_LOCAL) {
         ret = localks_db_check(buf->ksdir, name);
     } else if (kstype == DBM_KS_LDAP) {
@@ -66,19 +67,37 @@ int task_db_check(upcall_buf *buf)
     return ret == 0 ? answer_ok(buf) : ret;
 }
 
+namespace {
+
+// The keystore a DB_DELETE may remove: a keystore thread's own one, or on
+// the control thread a local keystore that no thread serves (the control
+// thread goes on serving afterwards).
+kstinfo *deletable(upcall_buf *buf, char name[DBM_KSNAME_LEN], int *err)
+{
+    kstinfo *ks = handler_self("DB_DEL", err);
+    if (ks == nullptr || ks->name != nullptr)
+        return ks == nullptr ? nullptr : handler_own_keystore(buf, "DB_DEL", name, err);
+    if ((*err = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, name)) != 0)
+        return nullptr;
+    if (tlist_name_served(name)) {
+        qelkiod_log(LOG_ERR, "DB_DEL for keystore %s refused: served by its own thread", name);
+        *err = EINVAL;
+        return nullptr;
+    }
+    return ks;
+}
+
+}  // namespace
+
 int task_db_del(upcall_buf *buf)
 {
-    int err = 0;
-    kstinfo *ks = handler_self("DB_DEL", &err);
-    if (ks == nullptr)
-        return err;
+    int ret = 0;
     char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
-    int ret;
+    kstinfo *ks = deletable(buf, name, &ret);
+    if (ks == nullptr)
+        return ret;
     if (ks->kstype == DBM_KS_LOCAL) {
-        ret = localks_check_owner(name);
-        if (ret == 0)
-            ret = localks_del_keystore(buf->ksdir, name);
+        ret = localks_del_keystore(buf->ksdir, name);
     } else if (ks->kstype == DBM_KS_LDAP) {
         ret = del_central(ks, name);
     } else {

@@ -3,6 +3,7 @@
 // one is validated first, and tar runs without a shell.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "../cks/cks.h"
+#include "../core/ksfile.h"
+#include "archive_check.h"
 #include "handler_util.h"
 
 namespace {
@@ -42,10 +45,11 @@ int format_bounded(std::string *out, size_t cap, const char *fmt, const char *a,
 }
 
 // Runs tar with the given arguments in directory `dir`, without a shell:
-// stdin from /dev/null, no descriptor of the daemon inherited.  Returns 0
-// with the raw wait status in *wstatus, or the errno of the failed fork or
-// wait.  The daemon keeps SIGCHLD at its default, so waitpid sees the child.
-int run_tar(const char *dir, const std::vector<std::string> &args, int *wstatus)
+// stdin from `in` (-1: /dev/null), stdout to `out` (-1: as the daemon's), no
+// other descriptor of the daemon inherited.  Returns 0 with the raw wait
+// status in *wstatus, or the errno of the failed fork or wait.  The daemon
+// keeps SIGCHLD at its default, so waitpid sees the child.
+int run_tar(const char *dir, const std::vector<std::string> &args, int in, int out, int *wstatus)
 {
     std::vector<char *> argv;
     argv.reserve(args.size() + 1);
@@ -78,7 +82,9 @@ int run_tar(const char *dir, const std::vector<std::string> &args, int *wstatus)
         sigprocmask(SIG_SETMASK, &none, nullptr);
         if (chdir(dir) != 0)
             _exit(127);
-        if (dup2(devnull, STDIN_FILENO) < 0)
+        if (dup2(in >= 0 ? in : devnull, STDIN_FILENO) < 0)
+            _exit(127);
+        if (out >= 0 && dup2(out, STDOUT_FILENO) < 0)
             _exit(127);
         if (close_range(3, ~0U, 0) != 0) {
             for (int fd = 3; fd < 1024; fd++)
@@ -115,8 +121,16 @@ int prepare_archive_members(upcall_buf *buf, kstinfo *ks, const char *ksname,
         ret = format_bounded(&path, KS_PATH_MAX, "%s/%s/%s", buf->ksdir, ksname, file);
         if (ret != 0)
             break;
-        if (access(path.c_str(), F_OK) != 0)
+        // tar would store a symlink as one, which no restore accepts.
+        struct stat st;
+        if (lstat(path.c_str(), &st) != 0)
             continue;  // missing databases are left out of the archive
+        if (!S_ISREG(st.st_mode)) {
+            qelkiod_log(LOG_ERR, "Archival of %s failed: %s is not a regular file", ksname,
+                        path.c_str());
+            ret = EINVAL;
+            break;
+        }
         ret = localks_lsn_reset(h.env, file);
         if (ret != 0)
             break;
@@ -179,12 +193,10 @@ int task_db_join(upcall_buf *buf)
 {
     unsigned char *msg = buf->msg;
     char ksname[DBM_KSNAME_LEN];
-    msg_get_name(msg, DBM_KSNAME_OFF, ksname);
+    int ret = qelkiod_msg_ksname(msg, DBM_KSNAME_OFF, ksname);
+    if (ret != 0)
+        return ret;
     dbm_kstype_t kstype = static_cast<dbm_kstype_t>(msg_get32(msg, DBM_KSTYPE_OFF));
-    if (!qelkiod_valid_ksname(ksname)) {
-        qelkiod_log(LOG_ERR, "Invalid keystore name for DB_JOIN");
-        return EINVAL;
-    }
     if (kstype != DBM_KS_LOCAL && kstype != DBM_KS_LDAP) {
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", kstype);
         return EINVAL;
@@ -198,7 +210,6 @@ int task_db_join(upcall_buf *buf)
     kstinfo *ks = create_kstinfo(ksname, kstype);
     if (ks == nullptr)
         return ENOMEM;
-    int ret = 0;
     if (kstype == DBM_KS_LDAP) {
         if (!cks_configured()) {
             qelkiod_log(LOG_ERR,
@@ -226,55 +237,37 @@ int task_db_join(upcall_buf *buf)
 
 int task_db_rename(upcall_buf *buf)
 {
-    int err = 0;
-    kstinfo *ks = handler_self("DB_RENAME", &err);
-    if (ks == nullptr)
-        return err;
-    unsigned char *msg = buf->msg;
+    int ret = 0;
     char oldname[DBM_KSNAME_LEN];
     char newname[DBM_NEWNAME_LEN];
-    msg_get_name(msg, DBM_KSNAME_OFF, oldname);
-    msg_get_name(msg, DBM_NEWNAME_OFF, newname);
-    if (!qelkiod_valid_ksname(oldname) || !qelkiod_valid_ksname(newname)) {
-        qelkiod_log(LOG_ERR, "Rename of keystore %s to %s failed: %s", oldname, newname,
-                    strerror(EINVAL));
-        return EINVAL;
-    }
-    // Only this thread's own keystore: another keystore's directory and
-    // thread-list entry are not this thread's to change, and the control
-    // thread serves no keystore.
-    if (ks->name == nullptr || strcmp(ks->name, oldname) != 0) {
-        qelkiod_log(LOG_ERR, "Rename of keystore %s to %s failed: %s", oldname, newname,
-                    "not the keystore of this thread");
-        return EINVAL;
-    }
-    std::string from, to;
-    if (ks->kstype == DBM_KS_LOCAL) {
-        int ret = format_bounded(&from, RENAME_BUF, "%s/%s", buf->ksdir, oldname);
-        if (ret == 0)
-            ret = format_bounded(&to, RENAME_BUF, "%s/%s", buf->ksdir, newname);
-        if (ret == 0 && rename(from.c_str(), to.c_str()) != 0)
-            ret = errno;
-        if (ret != 0) {
-            qelkiod_log(LOG_ERR, "Rename of keystore %s to %s failed: %s", oldname, newname,
-                        strerror(ret));
-            return ret;
-        }
-    } else if (ks->kstype != DBM_KS_LDAP) {
+    kstinfo *ks = handler_own_keystore(buf, "DB_RENAME", oldname, &ret);
+    if (ks == nullptr)
+        return ret;
+    if ((ret = qelkiod_msg_ksname(buf->msg, DBM_NEWNAME_OFF, newname)) != 0)
+        return ret;
+    if (ks->kstype != DBM_KS_LOCAL && ks->kstype != DBM_KS_LDAP) {
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);
         return EINVAL;
-    }
-    int ret = tlist_rename(oldname, newname);
-    if (ret != 0) {
-        // Keep directory and thread list in step: undo the directory rename.
-        if (ks->kstype == DBM_KS_LOCAL)
-            rename(to.c_str(), from.c_str());
-        return ret;
     }
     char *copy = strdup(newname);
     if (copy == nullptr) {
         ret = errno;
         qelkiod_log(LOG_ERR, "Cannot duplicate new keystore name [TSD]: %s", strerror(ret));
+        return ret;
+    }
+    // The thread list takes the new name first, under its lock, so that no
+    // other thread can start for it (and none serves it: two threads of one
+    // name would refuse every upcall); the keystore's files follow.
+    ret = tlist_rename(oldname, newname);
+    if (ret == 0 && ks->kstype == DBM_KS_LOCAL) {
+        ret = localks_rename_keystore(buf->ksdir, oldname, newname);
+        if (ret != 0)
+            tlist_rename(newname, oldname);
+    }
+    if (ret != 0) {
+        qelkiod_log(LOG_ERR, "Rename of keystore %s to %s failed: %s", oldname, newname,
+                    strerror(ret));
+        free(copy);
         return ret;
     }
     free(ks->name);
@@ -285,18 +278,13 @@ int task_db_rename(upcall_buf *buf)
 int task_db_archive(upcall_buf *buf)
 {
     int err = 0;
-    kstinfo *ks = handler_self("DB_ARCHIVE", &err);
+    char ksname[DBM_KSNAME_LEN];
+    kstinfo *ks = handler_own_keystore(buf, "DB_ARCHIVE", ksname, &err);
     if (ks == nullptr)
         return err;
     if (ks->kstype != DBM_KS_LOCAL) {
         qelkiod_log(LOG_ERR, "DB_ARCHIVE is only supported for local keystores");
         return EOPNOTSUPP;
-    }
-    char ksname[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, ksname);
-    if (!qelkiod_valid_ksname(ksname)) {
-        qelkiod_log(LOG_ERR, "Invalid keystore name for DB_ARCHIVE");
-        return EINVAL;
     }
     std::string archive;
     int ret = format_bounded(&archive, ARCHIVE_BUF, "%s/%s.tar", buf->ksdir, ksname);
@@ -307,6 +295,23 @@ int task_db_archive(upcall_buf *buf)
         ret = ENAMETOOLONG;
     if (ret != 0) {
         qelkiod_log(LOG_ERR, "Archival of %s failed: %s", ksname, strerror(ret));
+        return ret;
+    }
+    // What goes in must be the keystore's own files: its environment a
+    // directory of the keystore directory, its ".conf" a regular file.
+    struct stat st;
+    std::string conf = std::string(ksname) + ".conf";
+    int dirfd = -1;
+    if ((ret = ksfile_dir_open(buf->ksdir, &dirfd)) != 0)
+        return ret;
+    bool conf_exists = false;
+    ret = ksfile_check_regular(dirfd, conf.c_str(), &conf_exists);
+    if (ret == 0 && (fstatat(dirfd, ksname, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)))
+        ret = EINVAL;
+    close(dirfd);
+    if (ret != 0) {
+        qelkiod_log(LOG_ERR, "Archival of %s failed: not a keystore of the keystore directory",
+                    ksname);
         return ret;
     }
 
@@ -320,67 +325,128 @@ int task_db_archive(upcall_buf *buf)
         return ENAMETOOLONG;
     }
 
-    std::vector<std::string> args = {"tar", "--create", "--force-local", "--file", archive, "--",
-                                     std::string(ksname) + ".conf"};
-    args.insert(args.end(), members.begin(), members.end());
-    int wstatus = 0;
-    ret = run_tar(buf->ksdir, args, &wstatus);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Failed issuing archival command: %s", strerror(ret));
+    // The archive is made in a temporary file and put in place when whole:
+    // tar never opens (or follows) whatever "<ksname>.tar" is now.
+    if ((ret = ksfile_dir_open(buf->ksdir, &dirfd)) != 0)
+        return ret;
+    char tmp[16];
+    int out = -1;
+    if ((ret = ksfile_mktemp(buf->ksdir, tmp, &out)) != 0) {
+        close(dirfd);
+        qelkiod_log(LOG_ERR, "Cannot create temp file: %s", strerror(ret));
         return ret;
     }
-    if (!tar_succeeded(wstatus)) {
+    std::vector<std::string> args = {"tar", "--create", "--format=gnu", "--file=-", "--", conf};
+    args.insert(args.end(), members.begin(), members.end());
+    int wstatus = 0;
+    ret = run_tar(buf->ksdir, args, -1, out, &wstatus);
+    if (ret != 0) {
+        qelkiod_log(LOG_ERR, "Failed issuing archival command: %s", strerror(ret));
+    } else if (!tar_succeeded(wstatus)) {
         qelkiod_log(LOG_ERR, "Archival of %s failed: 0x%x", archive.c_str(), wstatus);
-        return EIO;
+        ret = EIO;
+    } else if (fsync(out) != 0 ||
+               (ret = ksfile_publish(dirfd, tmp, tarname.c_str(), false)) != 0) {
+        ret = ret != 0 ? ret : errno;
+        qelkiod_log(LOG_ERR, "Archival of %s failed: %s", archive.c_str(), strerror(ret));
     }
+    if (ret != 0)
+        unlinkat(dirfd, tmp, 0);
+    close(out);
+    close(dirfd);
+    if (ret != 0)
+        return ret;
     make_response(msg_hdr(buf->msg), 0);
     msg_set_name(buf->msg, DBM_KSNAME_OFF, tarname.c_str());
     submit_message(buf);
     return 0;
 }
 
+namespace {
+
+// Where the archive's keystore lands must be free: its environment
+// directory absent (restoring over a live environment would mix its logs
+// with the restored files), its ".conf" absent or a regular file.  The
+// environment directory is made here, mode 0700, when the archive fills it.
+int prepare_restore(int dirfd, const char *what, const archive_content &c)
+{
+    struct stat st;
+    if (fstatat(dirfd, c.ksname, &st, AT_SYMLINK_NOFOLLOW) == 0 || errno != ENOENT) {
+        qelkiod_log(LOG_ERR, "Unarchive of %s refused: keystore %s exists", what, c.ksname);
+        return EEXIST;
+    }
+    bool exists = false;
+    std::string conf = std::string(c.ksname) + ".conf";
+    int ret = ksfile_check_regular(dirfd, conf.c_str(), &exists);
+    if (ret != 0)
+        return ret;
+    if (c.has_env_files && mkdirat(dirfd, c.ksname, 0700) != 0) {
+        ret = errno;
+        qelkiod_log(LOG_ERR, "Cannot make environment directory %s: %s", c.ksname, strerror(ret));
+        return ret;
+    }
+    return 0;
+}
+
+}  // namespace
+
 int task_db_unarchive(upcall_buf *buf)
 {
     char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
-    // The archive must be a file inside the keystore directory.
-    if (!qelkiod_valid_filename(name)) {
-        qelkiod_log(LOG_ERR, "Unarchive of %s failed: invalid archive name", name);
-        return EINVAL;
-    }
+    // The archive is one file of the keystore directory.
+    int ret = qelkiod_msg_filename(buf->msg, name);
+    if (ret != 0)
+        return ret;
     std::string archive, cmd;
-    int ret = format_bounded(&archive, ARCHIVE_BUF, "%s/%s", buf->ksdir, name);
+    ret = format_bounded(&archive, ARCHIVE_BUF, "%s/%s", buf->ksdir, name);
     if (ret == 0)
         ret = format_bounded(&cmd, ARCHIVE_BUF, "(cd %s; tar xf %s)", buf->ksdir, name);
     if (ret != 0) {
         qelkiod_log(LOG_ERR, "Unarchive of %s failed: %s", name, strerror(ret));
         return ret;
     }
-    // Extraction stays inside the keystore directory: tar strips leading
-    // "/" and refuses members with ".." unless told otherwise, and is never
-    // told.  Restored files belong to the service user, whatever the archive
-    // records.
-    std::vector<std::string> args = {"tar", "--extract", "--force-local", "--no-same-owner",
-                                     "--file", archive};
-    int wstatus = 0;
-    ret = run_tar(buf->ksdir, args, &wstatus);
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Failed issuing unarchive command: %s", strerror(ret));
+    int dirfd = -1;
+    if ((ret = ksfile_dir_open(buf->ksdir, &dirfd)) != 0)
+        return ret;
+    int in = -1;
+    if ((ret = ksfile_open(dirfd, name, O_RDONLY, &in)) != 0) {
+        qelkiod_log(LOG_ERR, "Unarchive of %s failed: %s", name, strerror(ret));
+        close(dirfd);
         return ret;
     }
-    if (!tar_succeeded(wstatus)) {
-        qelkiod_log(LOG_ERR, "Unarchive of %s failed: 0x%x", name, wstatus);
-        return EIO;  // the archive stays for another attempt
+    // Every member is checked before anything is extracted, and tar reads
+    // the very file that was checked.  Restored files belong to the
+    // service user and get no mode bits from the archive beyond its umask.
+    archive_content c;
+    ret = archive_check(in, name, &c);
+    if (ret == 0)
+        ret = prepare_restore(dirfd, name, c);
+    int wstatus = 0;
+    if (ret == 0) {
+        std::vector<std::string> args = {"tar", "--extract", "--no-same-owner",
+                                         "--no-same-permissions", "--file=-"};
+        ret = run_tar(buf->ksdir, args, in, -1, &wstatus);
+        if (ret != 0) {
+            qelkiod_log(LOG_ERR, "Failed issuing unarchive command: %s", strerror(ret));
+        } else if (!tar_succeeded(wstatus)) {
+            qelkiod_log(LOG_ERR, "Unarchive of %s failed: 0x%x", name, wstatus);
+            ret = EIO;  // the archive stays for another attempt
+        }
     }
-    answer_ok(buf);
-    unlink(archive.c_str());  // the outcome does not change the answer
-    return 0;
+    close(in);
+    if (ret == 0) {
+        answer_ok(buf);
+        unlinkat(dirfd, name, 0);  // the outcome does not change the answer
+    }
+    close(dirfd);
+    return ret;
 }
 
 int task_db_read(upcall_buf *buf)
 {
     int err = 0;
-    kstinfo *ks = handler_self("DB_READ", &err);
+    char ksname[DBM_KSNAME_LEN];
+    kstinfo *ks = handler_own_keystore(buf, "DB_READ", ksname, &err);
     if (ks == nullptr)
         return err;
     if (ks->kstype == DBM_KS_LDAP) {
@@ -390,8 +456,6 @@ int task_db_read(upcall_buf *buf)
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);
         return EINVAL;
     }
-    char ksname[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, ksname);
     for (int pass = 0; pass < 4; pass++) {
         int ret = read_pass(buf, ks, ksname, pass);
         if (ret != 0)

@@ -218,6 +218,7 @@ int localks_log_rotate(ks_handle *h)
 
 int write_log_entries(DB_ENV *env, DB *db, upcall_buf *buf)
 {
+    const uint32_t type = msg_hdr(buf->msg)->type;
     for (;;) {
         unsigned char *msg = buf->msg;
         // Refuse a malformed message before any of its entries is stored.
@@ -244,6 +245,13 @@ int write_log_entries(DB_ENV *env, DB *db, upcall_buf *buf)
             return ret;
         if ((flags & DBM_FLAG_MORE) == 0)
             return 0;
+        // The reply must be the next part of the same exchange; anything
+        // else would be misread as log entries.
+        if (msg_hdr(msg)->type != type) {
+            qelkiod_log(LOG_ERR, "Expected continuation of message type 0x%x, received 0x%x", type,
+                        msg_hdr(msg)->type);
+            return EINVAL;
+        }
     }
 }
 

@@ -11,9 +11,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 #include "../cks/cks.h"
+#include "../core/ksfile.h"
 #include "localks.h"
 
 namespace {
@@ -67,6 +69,62 @@ int check_ksname(const char *name)
         return 0;
     qelkiod_log(LOG_ERR, "Invalid keystore name \"%.63s\"", name ? name : "");
     return EINVAL;
+}
+
+// Berkeley DB obeys a "DB_CONFIG" file in the environment directory at
+// every open (data directories elsewhere, commits without sync, ...).  The
+// daemon never makes one, so one found there came from outside: the
+// environment is refused rather than opened under its settings.
+int refuse_env_config(const char *envpath)
+{
+    char path[KS_PATH_MAX];
+    int ret = join_path(path, envpath, "DB_CONFIG");
+    if (ret != 0)
+        return ret;
+    struct stat st;
+    if (lstat(path, &st) == 0) {
+        qelkiod_log(LOG_ERR, "Environment %s holds a DB_CONFIG file: refused", envpath);
+        return EINVAL;
+    }
+    if (errno != ENOENT) {
+        int err = errno;
+        qelkiod_log(LOG_ERR, "Cannot open environment %s: %s", envpath, strerror(err));
+        return err;
+    }
+    return 0;
+}
+
+// Removes the environment directory of a keystore and every file in it.
+int remove_env_dir(const char *ksdir, const char *name)
+{
+    char dir[KS_PATH_MAX];
+    int ret = join_path(dir, ksdir, name);
+    if (ret != 0)
+        return ret;
+    struct dirent **v = nullptr;
+    int n = scandir(dir, &v, fcomp, nullptr);
+    if (n < 0) {
+        int err = errno;
+        qelkiod_log(LOG_ERR, "Cannot scan environment contents: %s", strerror(err));
+        return err;
+    }
+    for (int i = 0; i < n; i++) {
+        char file[KS_PATH_MAX];
+        if (ret == 0 && (ret = join_path(file, dir, v[i]->d_name)) == 0 && unlink(file) != 0) {
+            ret = errno;
+            qelkiod_log(LOG_ERR, "Failed to delete %s: %s", file, strerror(ret));
+        }
+        free(v[i]);
+    }
+    free(v);
+    if (ret != 0)
+        return ret;
+    if (rmdir(dir) != 0) {
+        int err = errno;
+        qelkiod_log(LOG_ERR, "Failed removing directory %s: %s", dir, strerror(err));
+        return err;
+    }
+    return 0;
 }
 
 void close_env(DB_ENV **env)
@@ -185,7 +243,7 @@ int init_db(ks_handle *h)
         qelkiod_log(LOG_ERR, "DB environment create failed: %s", db_strerror(ret));
         return ret;
     }
-    if ((ret = localks_env_config(env)) != 0) {
+    if ((ret = localks_env_config(env)) != 0 || (ret = refuse_env_config(h->envpath)) != 0) {
         close_env(&env);
         return ret;
     }
@@ -239,14 +297,6 @@ void log_removal_check(ks_handle *h)
     qelkiod_log(LOG_DEBUG, "log removal check completed for %s ", name);
 }
 
-int localks_check_owner(const char *name)
-{
-    if (!tlist_served_by_other(name, DBM_KS_LOCAL))
-        return 0;
-    qelkiod_log(LOG_ERR, "Keystore %s is served by another thread", name);
-    return EBUSY;
-}
-
 int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype)
 {
     const dbm_header_t *hdr = msg_hdr(buf->msg);
@@ -262,10 +312,7 @@ int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype)
     }
 
     char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
-    int ret = check_ksname(name);
-    if (ret == 0)
-        ret = localks_check_owner(name);
+    int ret = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, name);
     if (ret == 0)
         ret = join_path(h->envpath, buf->ksdir, name);
     if (ret != 0)
@@ -295,9 +342,8 @@ void ks_handle_close(ks_handle *h, dbm_kstype_t kstype)
 int localks_db_make(upcall_buf *buf)
 {
     char name[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, name);
     char path[KS_PATH_MAX];
-    int ret = check_ksname(name);
+    int ret = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, name);
     if (ret == 0)
         ret = join_path(path, buf->ksdir, name);
     if (ret != 0)
@@ -360,8 +406,10 @@ int localks_db_make(upcall_buf *buf)
         qelkiod_log(LOG_ERR, "Cannot close environment %s: %s", path, db_strerror(ret));
     }
     close(reserve);
+    // Only what this call made goes: the environment directory.  A
+    // "<name>.conf" already there is not this call's to remove.
     if (ret != 0)
-        localks_del_keystore(buf->ksdir, name);
+        remove_env_dir(buf->ksdir, name);
     return ret;
 }
 
@@ -449,38 +497,11 @@ int localks_db_check(const char *ksdir, const char *name)
 int localks_del_keystore(const char *ksdir, const char *name)
 {
     int ret = check_ksname(name);
-    char dir[KS_PATH_MAX];
-    if (ret == 0)
-        ret = join_path(dir, ksdir, name);
     if (ret != 0)
         return ret;
     qelkiod_log(LOG_DEBUG, "Removing keystore %s", name);
-
-    {
-        dirlist dl;
-        dl.n = scandir(dir, &dl.v, fcomp, nullptr);
-        if (dl.n < 0) {
-            int err = errno;
-            dl.n = 0;
-            qelkiod_log(LOG_ERR, "Cannot scan environment contents: %s", strerror(err));
-            return err;
-        }
-        for (int i = 0; i < dl.n; i++) {
-            char file[KS_PATH_MAX];
-            if ((ret = join_path(file, dir, dl.v[i]->d_name)) != 0)
-                return ret;
-            if (unlink(file) != 0) {
-                int err = errno;
-                qelkiod_log(LOG_ERR, "Failed to delete %s: %s", file, strerror(err));
-                return err;
-            }
-        }
-    }
-    if (rmdir(dir) != 0) {
-        int err = errno;
-        qelkiod_log(LOG_ERR, "Failed removing directory %s: %s", dir, strerror(err));
-        return err;
-    }
+    if ((ret = remove_env_dir(ksdir, name)) != 0)
+        return ret;
     char conf[KS_PATH_MAX];
     int n = snprintf(conf, sizeof(conf), "%s/%s.conf", ksdir, name);
     if (n < 0 || n >= static_cast<int>(sizeof(conf))) {
@@ -491,6 +512,53 @@ int localks_del_keystore(const char *ksdir, const char *name)
         int err = errno;
         qelkiod_log(LOG_ERR, "Failed to delete %s: %s", conf, strerror(err));
         return err;
+    }
+    return 0;
+}
+
+namespace {
+
+struct dir_fd {
+    int fd = -1;
+    ~dir_fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
+}  // namespace
+
+int localks_rename_keystore(const char *ksdir, const char *oldname, const char *newname)
+{
+    int ret = check_ksname(oldname);
+    if (ret == 0)
+        ret = check_ksname(newname);
+    dir_fd d;
+    if (ret == 0)
+        ret = ksfile_dir_open(ksdir, &d.fd);
+    if (ret != 0)
+        return ret;
+    std::string oldconf = std::string(oldname) + ".conf";
+    std::string newconf = std::string(newname) + ".conf";
+    // Both new entries must be free before anything moves, so that a
+    // refusal changes nothing.
+    struct stat st;
+    for (const char *entry : {newname, newconf.c_str()}) {
+        if (fstatat(d.fd, entry, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return EEXIST;
+        if (errno != ENOENT)
+            return errno;
+    }
+    bool has_conf = fstatat(d.fd, oldconf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if ((ret = ksfile_rename_noreplace(d.fd, oldname, newname)) != 0)
+        return ret;
+    // The configuration file follows its keystore: discovery then finds
+    // the keystore under its new name, and the old name is gone for good.
+    if (has_conf && (ret = ksfile_rename_noreplace(d.fd, oldconf.c_str(), newconf.c_str())) != 0) {
+        if (ksfile_rename_noreplace(d.fd, newname, oldname) != 0)
+            qelkiod_log(LOG_ERR, "Cannot move keystore %s back to %s", newname, oldname);
+        return ret;
     }
     return 0;
 }

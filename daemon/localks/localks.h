@@ -51,17 +51,18 @@ int localks_txn_begin(DB_ENV *env, DB_TXN **txn);
 int localks_cursor(DB *db, DB_TXN *txn, DBC **cur);
 
 int ks_handle_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype);
-// EBUSY (logged) when another thread serves the named local keystore: a
-// firmware message naming a keystore other than the thread's own must not
-// open an environment that keystore's thread may have open.
-int localks_check_owner(const char *name);
 void ks_handle_close(ks_handle *h, dbm_kstype_t kstype);
+// Refuses (EINVAL, logged) an environment directory holding "DB_CONFIG".
 int init_db(ks_handle *h);
 void log_removal_check(ks_handle *h);
 int localks_db_make(upcall_buf *buf);
 int localks_db_check(const char *ksdir, const char *name);
 int localks_del_keystore(const char *ksdir, const char *name);
 int localks_lsn_reset(DB_ENV *env, const char *file);
+// Renames a keystore's environment directory and its "<name>.conf" (when
+// there is one) together, never onto an existing entry: EEXIST when either
+// new entry exists, and nothing is moved then.
+int localks_rename_keystore(const char *ksdir, const char *oldname, const char *newname);
 int kscomp(const struct dirent *d);
 int fcomp(const struct dirent *d);
 

@@ -14,9 +14,9 @@ TEST_F(LocalKsTest, MessageNamingAnotherServedKeystoreIsRefused)
     ASSERT_EQ(0, status_of("beta.h.{1}", users_msg(DB_USER_WRITE, "beta.h.{1}", {{1, "b1"}})));
 
     // Upcalls posted to alpha's thread that name beta.
-    EXPECT_EQ(EBUSY, status_of("alpha.h.{1}", users_msg(DB_USER_WRITE, "beta.h.{1}", {{2, "x"}})));
-    EXPECT_EQ(EBUSY, status_of("alpha.h.{1}", kyrsim_msg_make(DB_DELETE, "beta.h.{1}")));
-    EXPECT_NE(std::string::npos, log().find("Keystore beta.h.{1} is served by another thread"));
+    EXPECT_EQ(EINVAL, status_of("alpha.h.{1}", users_msg(DB_USER_WRITE, "beta.h.{1}", {{2, "x"}})));
+    EXPECT_EQ(EINVAL, status_of("alpha.h.{1}", kyrsim_msg_make(DB_DELETE, "beta.h.{1}")));
+    EXPECT_NE(std::string::npos, log().find("for keystore beta.h.{1} refused: not the keystore of this thread"));
 
     // beta is untouched and still served; alpha's own requests still work.
     EXPECT_TRUE(exists(ks_path("beta.h.{1}/user.db")));

@@ -98,11 +98,14 @@ TEST_F(FileOps, ReadFailuresAreReported)
     ASSERT_TRUE(fw_write_file(path("a"), "abc"));
     fake_fw_queue_refuse(28);
     EXPECT_EQ(read(DB_FILE_READ, "a"), 28);
-    // An empty file sends nothing.
+    // An empty file is one empty push, as an empty record read.
     fake_fw_reset();
     ASSERT_TRUE(fw_write_file(path("empty"), ""));
     EXPECT_EQ(read(DB_FILE_READ, "empty"), 0);
-    EXPECT_EQ(fake_fw_count(), 0u);
+    ASSERT_EQ(fake_fw_count(), 1u);
+    EXPECT_EQ(fw_header(fake_fw_sent(0)).type, DB_FILE_PUSH);
+    EXPECT_EQ(fw_header(fake_fw_sent(0)).paramSize, DBM_FILE_DATA_OFF);
+    EXPECT_EQ(fw_header(fake_fw_sent(0)).flags & DBM_FLAG_MORE, 0u);
 }
 
 TEST_F(FileOps, AThreePartReplacingWriteKeepsTheOldFileUntilTheEnd)
@@ -116,9 +119,11 @@ TEST_F(FileOps, AThreePartReplacingWriteKeepsTheOldFileUntilTheEnd)
     fake_fw_set_hook([&](size_t, const fw_bytes &) { seen.push_back(fw_read_file(path("ks.conf"))); });
     ASSERT_EQ(write("ks.conf", DBM_FLAG_MORE, p1, total), 0);
     fake_fw_set_hook(nullptr);
+    // The last part is answered once the new file is in place.
     ASSERT_EQ(seen.size(), 3u);
-    for (const std::string &s : seen)
-        EXPECT_EQ(s, "old contents");
+    EXPECT_EQ(seen[0], "old contents");
+    EXPECT_EQ(seen[1], "old contents");
+    EXPECT_EQ(seen[2], p1 + p2 + p3);
     EXPECT_EQ(fw_read_file(path("ks.conf")), p1 + p2 + p3);
     for (size_t i = 0; i < 3; i++) {
         EXPECT_EQ(fw_header(fake_fw_sent(i)).type, DB_RESPONSE);

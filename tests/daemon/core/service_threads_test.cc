@@ -179,9 +179,9 @@ TEST_F(ServiceThreads, DbInitWithUnusableNameStartsNoThread)
     int tasks = inproc::proc_count("task");
     // An empty name would make a second control thread.
     ASSERT_EQ(0, inproc::post("", inproc::make_upcall(DB_INIT, "", 0x02000001)));
-    ASSERT_TRUE(log_has("Invalid keystore name in DB_INIT"));
+    ASSERT_TRUE(log_has("DB_INIT refused: no keystore created"));
     ASSERT_EQ(0, inproc::post("", inproc::make_upcall(DB_INIT, "..", 0x02000002)));
-    ASSERT_TRUE(wait_until([&] { return count_of(log(), "Invalid keystore name in DB_INIT") == 2; }));
+    ASSERT_TRUE(wait_until([&] { return count_of(log(), "DB_INIT refused: no keystore created") == 2; }));
     EXPECT_EQ(tasks, inproc::proc_count("task"));
     EXPECT_EQ(1u, inproc::hellos().size());
 }

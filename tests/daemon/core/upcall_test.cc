@@ -55,7 +55,7 @@ TEST(Builders, ResponseKeepsHandleLdomAndParameterBlock)
     EXPECT_EQ(0x01000007u, m.h()->handle);
     EXPECT_EQ(42u, m.h()->ldom);
     char name[DBM_KSNAME_LEN];
-    msg_get_name(m.p(), DBM_KSNAME_OFF, name);
+    ASSERT_EQ(0, msg_get_name(m.p(), DBM_KSNAME_OFF, name));
     EXPECT_STREQ("ks.host.{1}", name);
 }
 
@@ -125,12 +125,15 @@ TEST(Builders, NullUser)
     EXPECT_TRUE(is_null_user(id, 19));
 }
 
-TEST(Builders, NameFieldWithoutTerminatorReadsAs63Characters)
+TEST(Builders, NameFieldWithoutTerminatorIsRefused)
 {
     Msg m;
     memset(m.p() + DBM_KSNAME_OFF, 'k', DBM_KSNAME_LEN);
     char name[DBM_KSNAME_LEN];
-    msg_get_name(m.p(), DBM_KSNAME_OFF, name);
+    EXPECT_EQ(EINVAL, msg_get_name(m.p(), DBM_KSNAME_OFF, name));
+    EXPECT_STREQ("", name);
+    m.p()[DBM_KSNAME_OFF + 63] = '\0';
+    ASSERT_EQ(0, msg_get_name(m.p(), DBM_KSNAME_OFF, name));
     EXPECT_EQ(63u, strlen(name));
 }
 
@@ -262,7 +265,7 @@ TEST(Conversion, RecordsPassingTheMessageAreRefused)
     Msg e = wire_user_msg(1, 70000, {61400});
     EXPECT_EQ(EINVAL, prep_ioctl_bswap(e.p(), BSWAP_TO_HOST));
     // Zero or negative counts carry no records.
-    Msg f = wire_user_msg(0x80000000u, 28, {});
+    Msg f = wire_user_msg(0x80000000u, 96, {});
     EXPECT_EQ(0, prep_ioctl_bswap(f.p(), BSWAP_TO_HOST));
 }
 

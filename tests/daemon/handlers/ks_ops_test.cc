@@ -97,8 +97,11 @@ protected:
         ASSERT_TRUE(fw_write_file(k.dir + "/" + name + ".conf", "config of " + name));
     }
     std::string path(const std::string &rel) const { return k.dir + "/" + rel; }
+    // Archived by the keystore's own thread.
     int archive(const std::string &name)
     {
+        free(k.ks->name);
+        k.ks->name = strdup(name.c_str());
         fw_load(k.buf, fw_make_ks_msg(DB_ARCHIVE, name, 0, false));
         return task_db_archive(k.buf);
     }
@@ -251,7 +254,9 @@ TEST_F(KsOps, RenameMovesDirectoryThreadListAndThreadName)
     EXPECT_EQ(0, fw_header(last_sent()).status);
     EXPECT_TRUE(exists(path("renamed.host.{7}/user.db")));
     EXPECT_FALSE(exists(path(k.name)));
-    EXPECT_TRUE(exists(path(k.name + ".conf")));  // the configuration keeps its name
+    // The configuration follows, so that discovery finds the new name only.
+    EXPECT_TRUE(exists(path("renamed.host.{7}.conf")));
+    EXPECT_FALSE(exists(path(k.name + ".conf")));
     EXPECT_STREQ("renamed.host.{7}", k.ks->name);
 }
 

@@ -131,9 +131,10 @@ TEST_F(LocalEnv, NamesThatWouldLeaveTheKeystoreDirectoryAreRefused)
     }
     EXPECT_TRUE(fw_list_dir(sub).empty());
     EXPECT_EQ(fw_list_dir(ks_.dir), std::vector<std::string>{"inner"});
-    // 63 characters is still a valid name; the 64-byte field holds no more.
+    // 63 characters is still a valid name; 64 leave the field without its
+    // terminator and are refused, not cut to the 63 of another keystore.
     EXPECT_EQ(make(std::string(63, 'k')), 0);
-    EXPECT_EQ(make(std::string(64, 'k')), EEXIST);
+    EXPECT_EQ(make(std::string(64, 'k')), EINVAL);
 }
 
 TEST_F(LocalEnv, ShortNamesMatchCaseInsensitivelyAtEitherCut)
