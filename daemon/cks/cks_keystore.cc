@@ -71,7 +71,9 @@ void sort_deepest_first(dn_item *v, int n)
 int cks_db_make(upcall_buf *buf)
 {
     char ks[DBM_KSNAME_LEN];
-    msg_get_name(buf->msg, DBM_KSNAME_OFF, ks);
+    int named = qelkiod_msg_ksname(buf->msg, DBM_KSNAME_OFF, ks);
+    if (named != 0)
+        return named;
     if (!cks_configured()) {
         qelkiod_log(LOG_ERR, "Keystore creation failed: Centralized keystore support not configured");
         return EOPNOTSUPP;
@@ -298,8 +300,9 @@ int cks_config_read(upcall_buf *buf)
     unsigned char *msg = buf->msg;
     char file[DBM_KSNAME_LEN], ks[DBM_KSNAME_LEN], dn[CKS_DN_MAX], value[CKS_DN_MAX],
         filter[CKS_DN_MAX];
-    msg_get_name(msg, DBM_KSNAME_OFF, file);
-    int ret = cks_config_ksname(file, ks);
+    int ret = msg_get_name(msg, DBM_KSNAME_OFF, file);
+    if (ret == 0)
+        ret = cks_config_ksname(file, ks);
     if (ret == 0)
         ret = cks_ks_dn(dn, ks);
     if (ret == 0 && cks_escape_filter(ks, value, sizeof(value)) != 0)
@@ -357,8 +360,9 @@ int cks_config_write(upcall_buf *buf)
         return EINVAL;
     }
     char file[DBM_KSNAME_LEN], ks[DBM_KSNAME_LEN], dn[CKS_DN_MAX];
-    msg_get_name(msg, DBM_KSNAME_OFF, file);
-    int ret = cks_config_ksname(file, ks);
+    int ret = msg_get_name(msg, DBM_KSNAME_OFF, file);
+    if (ret == 0)
+        ret = cks_config_ksname(file, ks);
     if (ret == 0)
         ret = cks_ks_dn(dn, ks);
     if (ret != 0)

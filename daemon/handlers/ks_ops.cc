@@ -22,10 +22,9 @@
 namespace {
 
 // Archive paths and the equivalent tar command line were always formed in
-// 1024-byte buffers, rename paths in 4097-byte ones; anything longer is
+// 1024-byte buffers; anything longer is
 // refused rather than cut short.
 constexpr size_t ARCHIVE_BUF = 1024;
-constexpr size_t RENAME_BUF = 4097;
 
 // The databases of a keystore: the members of its archive, and the passes of
 // DB_READ in this order.
