@@ -71,6 +71,7 @@ protected:
     kyrsim_child d;
     bool running = false;
     std::string dir, ksdir, conf;
+    int cards = 1;  // cards of the simulator
 
     void SetUp() override
     {
@@ -80,7 +81,9 @@ protected:
         ksdir = dir + "/keydata";
         conf = dir + "/kyrkiod.conf";
         ASSERT_EQ(0, mkdir(ksdir.c_str(), 0700));
-        ASSERT_EQ(0, kyrsim_start(kyrsim_opts{}, &sim));
+        kyrsim_opts opts;
+        opts.cards = cards;
+        ASSERT_EQ(0, kyrsim_start(opts, &sim));
     }
     void TearDown() override
     {

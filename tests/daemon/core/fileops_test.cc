@@ -132,6 +132,37 @@ TEST_F(FileOps, AThreePartReplacingWriteKeepsTheOldFileUntilTheEnd)
     expect_files({"ks.conf"});
 }
 
+TEST_F(FileOps, TheLastPartIsAnsweredOnlyWithTheFileInPlace)
+{
+    // A file made while a no-overwrite write runs is not replaced, and the
+    // last part is answered with the refusal alone.
+    fake_fw_queue_msg(fw_make_file_msg(DB_FILE_WRITE, "new.cfg", DBM_FLAG_NO_OVERWRITE, 6, "def",
+                                       true));
+    fake_fw_set_hook([&](size_t i, const fw_bytes &) {
+        if (i == 0)
+            fw_write_file(path("new.cfg"), "made meanwhile");
+    });
+    EXPECT_EQ(write("new.cfg", DBM_FLAG_MORE | DBM_FLAG_NO_OVERWRITE, "abc", 6), EEXIST);
+    fake_fw_set_hook(nullptr);
+    EXPECT_EQ(fw_read_file(path("new.cfg")), "made meanwhile");
+    EXPECT_EQ(fake_fw_count(), 1u);
+
+    // A replacing write whose rename fails: only the dispatcher's failure
+    // answer follows the first part's.
+    fake_fw_reset();
+    fake_fw_queue_msg(fw_make_file_msg(DB_FILE_WRITE, "spot", 0, 6, "def", true));
+    fake_fw_set_hook([&](size_t i, const fw_bytes &) {
+        if (i == 0)
+            mkdir(path("spot").c_str(), 0700);
+    });
+    int st = write("spot", DBM_FLAG_MORE, "abc", 6);
+    fake_fw_set_hook(nullptr);
+    EXPECT_NE(0, st);
+    EXPECT_NE(ECANCELED, st);
+    EXPECT_EQ(fake_fw_count(), 1u);
+    expect_files({"new.cfg", "spot"});
+}
+
 TEST_F(FileOps, ABrokenOffExchangeLeavesTheOldFile)
 {
     ASSERT_TRUE(fw_write_file(path("ks.conf"), "old"));
