@@ -142,8 +142,12 @@ void make_template()
     buf->ksdir = templ.c_str();
     if (mkdir(templ.c_str(), 0700) != 0)
         die(templ.c_str());
-    pthread_setspecific(ptconfkey, self_local);
     for (const char *name : {kKsName, kOtherName}) {
+        // Each keystore is filled by its own thread.
+        kstinfo *own = create_kstinfo(name, DBM_KS_LOCAL);
+        if (own == nullptr)
+            die("kstinfo");
+        pthread_setspecific(ptconfkey, own);
         template_step(localks_db_make, fw_make_ks_msg(DB_INIT, name, DBM_KS_LOCAL, false));
         std::vector<fw_rec> users = {{fw_uid(1), "user one"}, {fw_uid(2), std::string(300, 'u')}};
         template_step(task_user_write, fw_make_user_msg(DB_USER_WRITE, name, 0, users, false, false));
@@ -157,6 +161,8 @@ void make_template()
         std::string conf = std::string(name) + ".conf";
         template_step(task_file_write, fw_make_file_msg(DB_FILE_WRITE, conf, 0, 10, "config 01\n",
                                                         false));
+        pthread_setspecific(ptconfkey, nullptr);
+        free_kstinfo(own);
     }
     write_file(templ + "/stray.dat", "stray");
     if (mkdir((templ + "/sub").c_str(), 0700) != 0)
