@@ -9,11 +9,15 @@
  *
  * The descriptor that open() returns is the connection itself ("file
  * connection"), so a program that exits or dies drops it and the simulator
- * runs the device's close path, as the kernel would.  Each ioctl opens a
- * short "call connection" of its own, so several threads can issue commands
- * on one open file at once.  While a command runs the simulator asks this
- * side for the caller's memory; addresses are checked by letting the kernel
- * (or qemu for 32-bit programs) copy through a pipe, so a bad address turns
+ * runs the device's close path, as the kernel would.  The same connection
+ * is the file's call channel: a command of the process that opened the
+ * file runs on it, so an open file costs one descriptor, as in the kernel.
+ * A command issued while another thread's command holds the channel goes
+ * on a short "call connection" of its own, so that the control device sees
+ * both and refuses the second with EBUSY as the kernel does.  While a
+ * command runs the simulator asks this side for the caller's memory;
+ * addresses are checked by letting the kernel (or qemu for 32-bit
+ * programs) copy through a pipe, one per process, so a bad address turns
  * into EFAULT instead of a crash.
  */
 #define _GNU_SOURCE
@@ -74,9 +78,24 @@ static int sys_close(int fd)
 
 /* ---- activation and the table of device descriptors ---- */
 
-/* Entry = (file id << 2) | device, 0 when the descriptor is not ours. */
+/* One open file of a device, indexed by its descriptor.  Guarded by
+ * fd_lock, except entry, which ioctl() and close() read without it to tell
+ * our descriptors from others.  fd_lock is taken only with cancellation
+ * disabled and never across a call that can block. */
+struct kyr_fd {
+	uint32_t entry;     /* (file id << 2) | device; 0 when not ours */
+	pid_t owner;        /* process that opened it: only it uses the channel */
+	int cloexec;        /* opened with O_CLOEXEC */
+	int chan_busy;      /* a command runs on the channel */
+	int chan_broken;    /* the channel could not be replaced: not used */
+	int closed;         /* closed while its channel was busy: the close is
+	                       done when the command ends (the kernel too keeps
+	                       the file while an ioctl on it runs) */
+};
+
 #define KYR_MAX_FDS 65536
-static uint32_t fd_table[KYR_MAX_FDS];
+static struct kyr_fd fd_table[KYR_MAX_FDS];
+static pthread_mutex_t fd_lock = PTHREAD_MUTEX_INITIALIZER;
 
 static const char *sim_socket(void)
 {
@@ -99,7 +118,21 @@ static uint32_t fd_entry(int fd)
 {
 	if (fd < 0 || fd >= KYR_MAX_FDS)
 		return 0;
-	return __atomic_load_n(&fd_table[fd], __ATOMIC_ACQUIRE);
+	return __atomic_load_n(&fd_table[fd].entry, __ATOMIC_ACQUIRE);
+}
+
+/* Each command on a connection of its own (the former mode), when the
+ * environment asks for it: the benchmark's anchor. */
+static int per_call_mode(void)
+{
+	static int mode = -1;
+	int m = __atomic_load_n(&mode, __ATOMIC_RELAXED);
+	if (m < 0) {
+		const char *v = getenv(KSP_ENV_PER_CALL);
+		m = (v && strcmp(v, "1") == 0) ? 1 : 0;
+		__atomic_store_n(&mode, m, __ATOMIC_RELAXED);
+	}
+	return m;
 }
 
 /* ---- socket helpers (no signals, whole transfers) ---- */
@@ -199,11 +232,29 @@ static int recv_frame(int fd, ksp_frame_t *f, int eintr_aborts)
 	return 0;
 }
 
+/* Waits up to ms for the descriptor to become readable: 0, or -1 on a
+ * time-out or error.  Used where this side must not wait for ever (the
+ * simulator may be gone). */
+static int wait_readable(int fd, int ms)
+{
+	struct pollfd p;
+	p.fd = fd;
+	p.events = POLLIN;
+	for (;;) {
+		p.revents = 0;
+		int n = poll(&p, 1, ms);
+		if (n < 0 && errno == EINTR)
+			continue;
+		return n == 1 ? 0 : -1;
+	}
+}
+
 /* ---- open, access, close ---- */
 
 static int kyr_open(int kind, int flags)
 {
 	ksp_frame_t f;
+	int oldstate;
 	int fd = connect_sim(flags & O_CLOEXEC);
 	if (fd < 0)
 		return -1;
@@ -224,7 +275,16 @@ static int kyr_open(int kind, int flags)
 		errno = EMFILE;
 		return -1;
 	}
-	__atomic_store_n(&fd_table[fd], (f.b << 2) | (uint32_t)kind, __ATOMIC_RELEASE);
+	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
+	pthread_mutex_lock(&fd_lock);
+	fd_table[fd].owner = getpid();
+	fd_table[fd].cloexec = (flags & O_CLOEXEC) != 0;
+	fd_table[fd].chan_busy = 0;
+	fd_table[fd].chan_broken = 0;
+	fd_table[fd].closed = 0;
+	__atomic_store_n(&fd_table[fd].entry, (f.b << 2) | (uint32_t)kind, __ATOMIC_RELEASE);
+	pthread_mutex_unlock(&fd_lock);
+	pthread_setcancelstate(oldstate, NULL);
 	return fd;
 }
 
@@ -250,9 +310,67 @@ static int kyr_access(int kind, int mode)
 	return 0;
 }
 
+/* close(2) of a device descriptor.  While a command of this process runs
+ * on the file's channel the descriptor stays open underneath, and the
+ * command closes it when it ends: the command's wait is not cut short by
+ * the close (the kernel leaves it blocked until a signal), and the number
+ * cannot be reused for another file while the command still uses it. */
+static int kyr_close(int fd)
+{
+	int oldstate, deferred = 0, bad = 0;
+	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
+	pthread_mutex_lock(&fd_lock);
+	struct kyr_fd *e = &fd_table[fd];
+	if (e->closed) {
+		bad = 1;
+	} else if (e->entry && e->chan_busy && e->owner == getpid()) {
+		e->closed = 1;
+		deferred = 1;
+	} else {
+		__atomic_store_n(&e->entry, 0, __ATOMIC_RELEASE);
+	}
+	pthread_mutex_unlock(&fd_lock);
+	pthread_setcancelstate(oldstate, NULL);
+	if (bad) {
+		errno = EBADF;
+		return -1;
+	}
+	return deferred ? 0 : sys_close(fd);
+}
+
 /* ---- memory service for a running command ---- */
 
 #define PIPE_CHUNK 32768
+
+/* The process's pipe for checked copies (see peek_mem and poke_mem), made
+ * on first use and again in a child after fork; guarded by mem_lock, taken
+ * with cancellation disabled. */
+static int mem_pipe[2] = { -1, -1 };
+static pid_t mem_pipe_pid;
+static pthread_mutex_t mem_lock = PTHREAD_MUTEX_INITIALIZER;
+
+static void mem_pipe_drop(void)
+{
+	if (mem_pipe[0] >= 0) {
+		sys_close(mem_pipe[0]);
+		sys_close(mem_pipe[1]);
+		mem_pipe[0] = mem_pipe[1] = -1;
+	}
+}
+
+static int mem_pipe_get(void)
+{
+	if (mem_pipe[0] >= 0 && mem_pipe_pid != getpid())
+		mem_pipe_drop();   /* the parent's, inherited over fork */
+	if (mem_pipe[0] >= 0)
+		return 0;
+	if (pipe2(mem_pipe, O_CLOEXEC) < 0) {
+		mem_pipe[0] = mem_pipe[1] = -1;
+		return EIO;
+	}
+	mem_pipe_pid = getpid();
+	return 0;
+}
 
 /* Copies len bytes from the caller's address src into buf through the pipe:
  * the kernel reads src, so a bad address gives EFAULT and nothing else. */
@@ -317,11 +435,12 @@ static int poke_mem(int p[2], uint64_t dst, const void *buf, size_t len)
 	return 0;
 }
 
-/* State of one call connection; released by call_cleanup on every path,
+/* State of one command; released by call_cleanup on every path,
  * including asynchronous cancellation of the calling thread. */
 struct kyr_call {
-	int sock;
-	int pipe[2];
+	int fd;          /* the device descriptor */
+	int sock;        /* the channel (= fd) or a call connection */
+	int channel;     /* sock is the file's channel */
 	void *buf;
 	int done;        /* the simulator reported the end of the command */
 };
@@ -333,17 +452,10 @@ struct kyr_call {
 static void call_abandon(int sock)
 {
 	char buf[4096];
-	struct pollfd p;
 
 	shutdown(sock, SHUT_WR);
-	p.fd = sock;
-	p.events = POLLIN;
 	for (;;) {
-		p.revents = 0;
-		int n = poll(&p, 1, 10000);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0)
+		if (wait_readable(sock, 10000) < 0)
 			return;
 		ssize_t r = recv(sock, buf, sizeof(buf), 0);
 		if (r < 0 && errno == EINTR)
@@ -353,36 +465,60 @@ static void call_abandon(int sock)
 	}
 }
 
+/* Replaces the channel of descriptor fd after a command ended on it
+ * without its KSP_DONE: what is still in the old connection (a request,
+ * the end of the command, or part of either) is thrown away with it.  The
+ * simulator interrupts the command, waits for its end and keeps the new
+ * connection as the file's; the descriptor number stays the same.
+ * 0, or -1 when the channel could not be replaced. */
+static int chan_replace(int fd, uint32_t file, int cloexec)
+{
+	ksp_frame_t f;
+	int ok = 0, nfd = connect_sim(1);
+	if (nfd < 0)
+		return -1;
+	if (send_frame(nfd, KSP_REATTACH, file, 0, (uint64_t)getpid(), 0, NULL, 0) == 0 &&
+	    wait_readable(nfd, 10000) == 0 && recv_frame(nfd, &f, 0) == 0 &&
+	    f.op == KSP_OPENED && f.a == 0)
+		ok = dup3(nfd, fd, cloexec ? O_CLOEXEC : 0) == fd;
+	sys_close(nfd);
+	return ok ? 0 : -1;
+}
+
 static void call_cleanup(void *arg)
 {
 	struct kyr_call *c = arg;
-	if (c->sock >= 0 && !c->done)
-		call_abandon(c->sock);
-	if (c->sock >= 0)
-		sys_close(c->sock);
-	if (c->pipe[0] >= 0)
-		sys_close(c->pipe[0]);
-	if (c->pipe[1] >= 0)
-		sys_close(c->pipe[1]);
 	free(c->buf);
-	c->sock = c->pipe[0] = c->pipe[1] = -1;
 	c->buf = NULL;
-}
-
-static int call_pipe(struct kyr_call *c)
-{
-	if (c->pipe[0] >= 0)
-		return 0;
-	return pipe2(c->pipe, O_CLOEXEC) < 0 ? EIO : 0;
-}
-
-static void call_drop_pipe(struct kyr_call *c)
-{
-	if (c->pipe[0] >= 0) {
-		sys_close(c->pipe[0]);
-		sys_close(c->pipe[1]);
-		c->pipe[0] = c->pipe[1] = -1;
+	if (!c->channel) {
+		if (c->sock >= 0) {
+			if (!c->done)
+				call_abandon(c->sock);
+			sys_close(c->sock);
+		}
+		c->sock = -1;
+		return;
 	}
+	/* The channel is given back in step or not at all. */
+	int broken = 0, close_now;
+	if (!c->done)
+		broken = chan_replace(c->fd, fd_table[c->fd].entry >> 2,
+		    fd_table[c->fd].cloexec) < 0;
+	pthread_mutex_lock(&fd_lock);
+	struct kyr_fd *e = &fd_table[c->fd];
+	e->chan_busy = 0;
+	if (broken)
+		e->chan_broken = 1;
+	close_now = e->closed;
+	if (close_now) {
+		e->closed = 0;
+		__atomic_store_n(&e->entry, 0, __ATOMIC_RELEASE);
+	}
+	pthread_mutex_unlock(&fd_lock);
+	if (close_now)
+		sys_close(c->fd);
+	c->channel = 0;
+	c->sock = -1;
 }
 
 /* Serves one KSP_READ or KSP_WRITE request; -1 when the connection broke. */
@@ -398,23 +534,43 @@ static int serve_mem(struct kyr_call *c, const ksp_frame_t *f)
 		return -1;
 	if (f->op == KSP_WRITE && recv_all(c->sock, c->buf, f->len, 0) < 0)
 		return -1;
-	err = call_pipe(c);
+	pthread_mutex_lock(&mem_lock);
+	err = mem_pipe_get();
 	if (!err)
-		err = (f->op == KSP_READ) ? peek_mem(c->pipe, f->x, c->buf, f->len)
-		                          : poke_mem(c->pipe, f->x, c->buf, f->len);
+		err = (f->op == KSP_READ) ? peek_mem(mem_pipe, f->x, c->buf, f->len)
+		                          : poke_mem(mem_pipe, f->x, c->buf, f->len);
 	if (err)
-		call_drop_pipe(c);
+		mem_pipe_drop();
+	pthread_mutex_unlock(&mem_lock);
 	if (f->op == KSP_READ)
 		return send_frame(c->sock, KSP_DATA, (uint32_t)err, 0, 0, 0,
 		    c->buf, err ? 0 : f->len);
 	return send_frame(c->sock, KSP_WROTE, (uint32_t)err, 0, 0, 0, NULL, 0);
 }
 
+/* Takes the channel of descriptor fd for a command when it is free (0),
+ * else the command goes on a call connection (1); EBADF (-1) when the
+ * descriptor was closed meanwhile.  Called with cancellation disabled. */
+static int chan_take(int fd, uint32_t *entry, int *channel)
+{
+	int rc = 0;
+	pthread_mutex_lock(&fd_lock);
+	struct kyr_fd *e = &fd_table[fd];
+	*entry = e->entry;
+	*channel = 0;
+	if (!e->entry || e->closed)
+		rc = -1;
+	else if (!e->chan_busy && !e->chan_broken && !per_call_mode() && e->owner == getpid())
+		e->chan_busy = *channel = 1;
+	pthread_mutex_unlock(&fd_lock);
+	return rc;
+}
+
 /* Runs one command on the simulator.  Cancellation is let in only while
  * waiting for the simulator's next request, never while memory or the heap
- * is being worked on; if it strikes, the cleanup handler tells the
- * simulator to interrupt the command and waits for its end before the
- * connection is closed.
+ * is being worked on; if it strikes, the cleanup handler has the command
+ * interrupted and ended before the thread goes on: a call connection is
+ * hung up and drained, a channel replaced (see chan_replace).
  *
  * A caller that waits with asynchronous cancellation (as the daemon does
  * around its wait for an upcall) is served with deferred cancellation in
@@ -423,10 +579,11 @@ static int serve_mem(struct kyr_call *c, const ksp_frame_t *f)
  * strike inside recv(), never between two instructions of this file.  For
  * the caller it is the same: the command's wait is cancellable, and a
  * cancellation still pending at the end acts before the call returns. */
-static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
+static int kyr_ioctl(int fd, unsigned long request, uint64_t arg)
 {
-	struct kyr_call c = { -1, { -1, -1 }, NULL, 0 };
+	struct kyr_call c = { fd, -1, 0, NULL, 0 };
 	ksp_frame_t f;
+	uint32_t entry = 0;
 	int oldstate, oldtype, ret = -1, err = ENXIO;
 
 	pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldstate);
@@ -437,11 +594,17 @@ static int kyr_ioctl(uint32_t entry, unsigned long request, uint64_t arg)
 	 * the next cancellation point whatever the state (those run
 	 * asynchronous for the length of their system call).  That must not
 	 * be one in the middle of the command: pass one cancellation point
-	 * now, with nothing allocated; the library returns from it only once
-	 * the signal has been delivered. */
+	 * now, with nothing taken; the library returns from it only once the
+	 * signal has been delivered. */
 	(void)poll(NULL, 0, 0);
+	if (chan_take(fd, &entry, &c.channel) < 0) {
+		pthread_setcanceltype(oldtype, NULL);
+		pthread_setcancelstate(oldstate, NULL);
+		errno = EBADF;
+		return -1;
+	}
 	pthread_cleanup_push(call_cleanup, &c);
-	c.sock = connect_sim(1);
+	c.sock = c.channel ? fd : connect_sim(1);
 	if (c.sock >= 0 &&
 	    send_frame(c.sock, KSP_CALL, entry >> 2, (uint32_t)request, arg,
 	        sizeof(void *) * 8, NULL, 0) == 0) {
@@ -564,7 +727,7 @@ KYR_EXPORT int ioctl(int fd, unsigned long request, ...)
 	arg = va_arg(ap, unsigned long);
 	va_end(ap);
 	if (entry)
-		return kyr_ioctl(entry, request & 0xffffffffUL, (uint64_t)arg);
+		return kyr_ioctl(fd, request & 0xffffffffUL, (uint64_t)arg);
 	return REAL(ioctl_fn, ioctl)(fd, request, arg);
 }
 
@@ -579,7 +742,7 @@ KYR_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
 	arg = va_arg(ap, unsigned long);
 	va_end(ap);
 	if (entry)
-		return kyr_ioctl(entry, request & 0xffffffffUL, (uint64_t)arg);
+		return kyr_ioctl(fd, request & 0xffffffffUL, (uint64_t)arg);
 	f = REAL(ioctl_fn, __ioctl_time64);
 	if (!f)
 		f = REAL(ioctl_fn, ioctl);
@@ -588,9 +751,7 @@ KYR_EXPORT int __ioctl_time64(int fd, unsigned long request, ...)
 
 KYR_EXPORT int close(int fd)
 {
-	if (fd_entry(fd))
-		__atomic_store_n(&fd_table[fd], 0, __ATOMIC_RELEASE);
-	return sys_close(fd);
+	return fd_entry(fd) ? kyr_close(fd) : sys_close(fd);
 }
 
 KYR_EXPORT int access(const char *path, int mode)

@@ -34,6 +34,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -158,7 +159,7 @@ std::string kyrsim_read_file(const std::string &path);
 struct kyrsim_rec {
     std::vector<uint8_t> id;
     std::vector<uint8_t> data;
-    int32_t len = -1;   // length on the wire; -1: data.size()
+    std::optional<int32_t> len;   // length on the wire; absent: data.size()
 };
 
 // A message in host terms.  Which fields travel depends on the family of
@@ -170,11 +171,11 @@ struct kyrsim_msg {
     int32_t status = 0;
     uint32_t flags = 0;
     int32_t extent = DBM_MAX_MSG;
-    int32_t paramSize = -1;      // -1: computed by the encoder
+    std::optional<int32_t> paramSize;   // absent: computed by the encoder
     std::string ksname;          // keystore name, or file name (file family)
     std::string domain;          // hello
     std::vector<uint8_t> owner;  // object/log: 20 bytes (empty = zero)
-    int32_t count = -1;          // nusers / nobjs; -1: recs.size()
+    std::optional<int32_t> count;       // nusers / nobjs; absent: recs.size()
     std::vector<kyrsim_rec> recs;
     uint32_t filesize = 0;       // file family
     std::vector<uint8_t> filedata;
@@ -201,7 +202,9 @@ void kyrsim_msg_add_obj(kyrsim_msg *m, uint32_t id_hi, uint32_t id_lo,
 void kyrsim_msg_set_file(kyrsim_msg *m, uint32_t filesize, const std::vector<uint8_t> &data);
 std::vector<uint8_t> kyrsim_user_id(const std::string &text);  // 20 bytes, zero-padded
 // Host struct -> network bytes (paramSize bytes long, at least 28).
-// EINVAL when the message would pass DBM_MAX_MSG.
+// EINVAL when the message would pass DBM_MAX_MSG.  A count, record length
+// or paramSize that is given goes on the wire as it stands, negative or
+// not matching the records: only an absent one is computed.
 int kyrsim_msg_encode(const kyrsim_msg &m, std::vector<uint8_t> *out);
 // Network bytes -> host struct; raw keeps the bytes.  EINVAL (message
 // shorter than its header or records passing its end; what was parsed is

@@ -17,21 +17,30 @@
 
 struct sim_call;
 
-// One open file of a device node = one file connection.
+// One open file of a device node = one file connection, which is also
+// the file's call channel.
 struct sim_file {
     uint32_t id = 0;
     int dev = 0;                 // KSP_DEV_*
     int fd = -1;                 // the file connection
+    pid_t pid = 0;               // the process that opened it
     qelctl_dev_t devno = 0;      // control device number (minor = caller)
     int minor = -1;
     int active = 0;              // commands running on this file
+    uint32_t gen = 0;            // 31 bits; changes when fd is replaced,
+                                 // so that stale events are told apart
+    bool chan_busy = false;      // a worker serves the channel (from the
+                                 // first byte of a command to its end)
+    sim_call *chan_call = nullptr;   // the command running on the channel
+    bool replacing = false;      // a new connection takes the channel's place
     bool closing = false;
 };
 
-// One running command = one call connection.
+// One running command, on the file's channel or a call connection.
 struct sim_call {
     uint64_t id = 0;
-    int fd = -1;
+    int fd = -1;                 // the connection it runs on
+    bool on_channel = false;
     std::shared_ptr<sim_file> file;
     uint32_t cmd = 0;
     uint64_t arg = 0;

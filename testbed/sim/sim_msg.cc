@@ -157,7 +157,7 @@ int kyrsim_msg_encode(const kyrsim_msg &m, std::vector<uint8_t> *out)
     case KYRSIM_FAM_USER:
     case KYRSIM_FAM_OBJ: {
         size_t pos = recs_off(fam);
-        int32_t count = m.count >= 0 ? m.count : static_cast<int32_t>(m.recs.size());
+        int32_t count = m.count.value_or(static_cast<int32_t>(m.recs.size()));
         if (fam == KYRSIM_FAM_USER) {
             put_be32(b, DBM_NUSERS_OFF, static_cast<uint32_t>(count));
         } else {
@@ -170,7 +170,7 @@ int kyrsim_msg_encode(const kyrsim_msg &m, std::vector<uint8_t> *out)
             if (pos + need > DBM_MAX_MSG)
                 return EINVAL;
             put_bytes(b, pos, r.id.data(), r.id.size() < id_size(fam) ? r.id.size() : id_size(fam));
-            int32_t len = r.len >= 0 ? r.len : static_cast<int32_t>(r.data.size());
+            int32_t len = r.len.value_or(static_cast<int32_t>(r.data.size()));
             put_be32(b, pos + id_size(fam), static_cast<uint32_t>(len));
             put_bytes(b, pos + head_size(fam), r.data.data(), r.data.size());
             pos += need;
@@ -198,13 +198,14 @@ int kyrsim_msg_encode(const kyrsim_msg &m, std::vector<uint8_t> *out)
     default:
         break;
     }
-    int32_t psize = m.paramSize >= 0 ? m.paramSize : static_cast<int32_t>(size);
+    int32_t psize = m.paramSize.value_or(static_cast<int32_t>(size));
     put_be32(b, 24, static_cast<uint32_t>(psize));
-    // The bytes sent are the message's own length (header at least), even
-    // when a test states a different paramSize on purpose.
+    // The bytes sent are paramSize bytes when that is a usable length, else
+    // the message's own length: a stated paramSize below the header or
+    // negative still travels with the message it describes.
     size_t n = size;
-    if (m.paramSize >= DBM_HDR_SIZE)
-        n = m.paramSize < DBM_MAX_MSG ? static_cast<size_t>(m.paramSize) : DBM_MAX_MSG;
+    if (psize >= DBM_HDR_SIZE)
+        n = psize < DBM_MAX_MSG ? static_cast<size_t>(psize) : DBM_MAX_MSG;
     b.resize(n);
     *out = std::move(b);
     return 0;
@@ -223,7 +224,8 @@ int kyrsim_msg_decode(const uint8_t *p, size_t n, kyrsim_msg *m)
     m->status = static_cast<int32_t>(get_be32(p + 12));
     m->flags = get_be32(p + 16);
     m->extent = static_cast<int32_t>(get_be32(p + 20));
-    m->paramSize = static_cast<int32_t>(get_be32(p + 24));
+    const int32_t psize = static_cast<int32_t>(get_be32(p + 24));
+    m->paramSize = psize;
     if (n < DBM_KSNAME_OFF + DBM_KSNAME_LEN)
         return 0;
     m->ksname = get_name(p + DBM_KSNAME_OFF, DBM_KSNAME_LEN);
@@ -248,19 +250,21 @@ int kyrsim_msg_decode(const uint8_t *p, size_t n, kyrsim_msg *m)
         // Records are read only within the bytes that arrived and within
         // paramSize: a count or length pointing past them is a fault.
         size_t end = n;
-        if (m->paramSize >= DBM_HDR_SIZE && static_cast<size_t>(m->paramSize) < end)
-            end = static_cast<size_t>(m->paramSize);
-        for (int32_t i = 0; i < m->count; i++) {
+        if (psize >= DBM_HDR_SIZE && static_cast<size_t>(psize) < end)
+            end = static_cast<size_t>(psize);
+        const int32_t count = *m->count;
+        for (int32_t i = 0; i < count; i++) {
             if (pos + head_size(fam) > end)
                 return EINVAL;
             kyrsim_rec r;
             r.id.assign(p + pos, p + pos + id_size(fam));
-            r.len = static_cast<int32_t>(get_be32(p + pos + id_size(fam)));
+            const int32_t len = static_cast<int32_t>(get_be32(p + pos + id_size(fam)));
+            r.len = len;
             pos += head_size(fam);
-            if (r.len < 0 || static_cast<size_t>(r.len) > end - pos)
+            if (len < 0 || static_cast<size_t>(len) > end - pos)
                 return EINVAL;
-            r.data.assign(p + pos, p + pos + r.len);
-            pos += static_cast<size_t>(r.len);
+            r.data.assign(p + pos, p + pos + len);
+            pos += static_cast<size_t>(len);
             m->recs.push_back(r);
         }
         break;
@@ -270,9 +274,9 @@ int kyrsim_msg_decode(const uint8_t *p, size_t n, kyrsim_msg *m)
             return EINVAL;
         m->filesize = get_be32(p + DBM_FILESIZE_OFF);
         size_t end = n;
-        if (m->paramSize >= DBM_FILE_DATA_OFF && static_cast<size_t>(m->paramSize) < end)
-            end = static_cast<size_t>(m->paramSize);
-        if (m->paramSize < DBM_FILE_DATA_OFF)
+        if (psize >= DBM_FILE_DATA_OFF && static_cast<size_t>(psize) < end)
+            end = static_cast<size_t>(psize);
+        if (psize < DBM_FILE_DATA_OFF)
             end = DBM_FILE_DATA_OFF;
         m->filedata.assign(p + DBM_FILE_DATA_OFF, p + end);
         break;
@@ -300,11 +304,11 @@ std::string kyrsim_msg_describe(const kyrsim_msg &m)
     char buf[256];
     snprintf(buf, sizeof buf, "%s ks=\"%s\" status=%d flags=0x%x handle=0x%x paramSize=%d",
              kyrsim_type_name(m.type), m.ksname.c_str(), m.status, m.flags, m.handle,
-             m.paramSize);
+             m.paramSize.value_or(-1));
     std::string s = buf;
     int fam = kyrsim_family_of(m.type);
     if (fam == KYRSIM_FAM_USER || fam == KYRSIM_FAM_OBJ) {
-        snprintf(buf, sizeof buf, " records=%d", m.count);
+        snprintf(buf, sizeof buf, " records=%d", m.count.value_or(-1));
         s += buf;
     } else if (fam == KYRSIM_FAM_FILE) {
         snprintf(buf, sizeof buf, " filesize=%u data=%zu", m.filesize, m.filedata.size());

@@ -6,8 +6,9 @@
 // blanks, "double quotes" keep blanks (\" and \\ inside), "" or - is the
 // empty keystore name of the daemon's control thread.  Numbers are decimal
 // or 0x-hex, or one of the names ENOENT EIO EEXIST EINVAL ENOSPC EOPNOTSUPP
-// ECANCELED ETIME EACCES DB_NOTFOUND.  TYPE is a message type with or
-// without its "DB_" prefix (USER_WRITE, DB_RESPONSE) or a number.
+// ECANCELED ETIME EACCES DB_NOTFOUND (the value of the linked Berkeley DB,
+// as the daemon returns it).  TYPE is a message type with or without its
+// "DB_" prefix (USER_WRITE, DB_RESPONSE) or a number.
 //
 //   timeout MS                  time allowed to each following wait (10000)
 //   run PROGRAM ARGS...         start a program under the device interposer
@@ -31,8 +32,11 @@
 // FIELDS of upcall and part: ksname=NAME (default KS; the file name of file
 // messages), flags=N, more (adds DBM_FLAG_MORE), handle=N, ldom=N,
 // status=N, kstype=N|local|ldap, newname=NAME, count=N, owner=ID,
-// user=ID[:VALUE] and obj=HI/LO[:VALUE] (records, repeatable),
-// filesize=N, data=VALUE (file data; filesize defaults to its length).
+// user=ID[:VALUE] and obj=HI/LO[:VALUE] (records, repeatable), len=N (the
+// length field of the record just named), filesize=N, data=VALUE (file
+// data; filesize defaults to its length), paramsize=N.  count, len and
+// paramsize default to what the message holds; a value given is sent as it
+// stands, negative or not matching, so a script can send malformed messages.
 // VALUE is text, @PATH (a file's bytes) or hex:0011ff.  IDs are text,
 // zero-padded (20 bytes for users).  HI is hex and LO decimal, as the
 // daemon logs object IDs ("%x/%d").
@@ -44,6 +48,7 @@
 //
 // Output: "-> " lines are what the firmware sent, "<- " lines what the
 // daemon answered; a failing step names its line.
+#include <db.h>
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -117,7 +122,7 @@ bool parse_num(const std::string &s, long *v)
     } names[] = {{"ENOENT", ENOENT}, {"EIO", EIO},         {"EEXIST", EEXIST},
                  {"EINVAL", EINVAL}, {"ENOSPC", ENOSPC},   {"EOPNOTSUPP", EOPNOTSUPP},
                  {"ECANCELED", ECANCELED}, {"ETIME", ETIME}, {"EACCES", EACCES},
-                 {"DB_NOTFOUND", -30989}};
+                 {"DB_NOTFOUND", DB_NOTFOUND}};
     for (const auto &n : names)
         if (s == n.name) {
             *v = n.value;
@@ -265,6 +270,10 @@ bool build_msg(script_ctx &c, const std::vector<std::string> &w, kyrsim_msg *m)
             m->kstype = static_cast<uint32_t>(n);
         } else if (num && key == "count") {
             m->count = static_cast<int32_t>(n);
+        } else if (num && key == "len" && !m->recs.empty()) {
+            m->recs.back().len = static_cast<int32_t>(n);
+        } else if (num && key == "paramsize") {
+            m->paramSize = static_cast<int32_t>(n);
         } else if (num && key == "filesize") {
             m->filesize = static_cast<uint32_t>(n);
             filesize_set = true;

@@ -3,9 +3,18 @@
 // watch for hang-ups that stands in for the kernel's file lifetime.
 //
 // Threads: one acceptor, one monitor (epoll over file connections and the
-// call connections of running commands), and one short-lived worker per
+// connections of running commands), and workers taken from a pool for each
 // accepted connection (it opens the file, or runs the one command of a call
-// connection).  A command blocked in a DB_STANDBY wait keeps its worker.
+// connection) and for each command arriving on a file's channel.  A command
+// blocked in a DB_STANDBY wait keeps its worker.
+//
+// A file connection is watched for its first byte (a command on the
+// channel) or its hang-up (the close of the file) only while no command
+// runs on it; while one runs, only a hang-up is watched for, which
+// interrupts the command.  A command on a connection of its own is
+// interrupted by the hang-up of that connection alone: the close of its
+// file does not end it, as in the kernel, where the file lives on until
+// the ioctl returns.
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -31,8 +40,24 @@ std::mutex g_sim_mu;
 kyrsim *g_sim = nullptr;
 thread_local sim_call *t_call = nullptr;
 
+// Monitor tags: a running command's id, or a file's id and generation.
 constexpr uint64_t kFileTag = 1ull << 63;
 constexpr uint64_t kStopTag = 0;
+
+uint64_t file_tag(const sim_file &f)
+{
+    return kFileTag | (uint64_t(f.gen) << 32) | f.id;
+}
+
+// Watches an idle file connection for its next command or its hang-up
+// (once: the monitor hands the event on).  With mu held.
+void arm_file(kyrsim *s, sim_file *f, int op)
+{
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+    ev.data.u64 = file_tag(*f);
+    epoll_ctl(s->epfd, op, f->fd, &ev);
+}
 
 bool send_all(int fd, const void *buf, size_t len)
 {
@@ -195,156 +220,6 @@ int open_mode(int flags)
     }
 }
 
-// ---- connections ----
-
-void serve_open(kyrsim *s, int fd, const ksp_frame_t &f)
-{
-    if (f.a != KSP_DEV_QELCTL && f.a != KSP_DEV_KYRF) {
-        send_frame(fd, KSP_OPENED, ENXIO, 0, 0, nullptr, 0);
-        close(fd);
-        return;
-    }
-    auto file = std::make_shared<sim_file>();
-    file->dev = static_cast<int>(f.a);
-    file->fd = fd;
-    int rc;
-    {
-        std::lock_guard<std::mutex> lk(s->mu);
-        rc = s->stopping ? ENXIO : access_code(s->nodes[f.a], open_mode(static_cast<int>(f.b)));
-    }
-    if (rc == 0 && file->dev == KSP_DEV_QELCTL) {
-        qelctl_dev_t d = makedevice(s->dip->major, 0);
-        rc = qelctl_open(&d, static_cast<int>(f.b), 0, nullptr);
-        file->devno = d;
-        file->minor = getminor(d);
-    }
-    if (rc != 0) {
-        send_frame(fd, KSP_OPENED, static_cast<uint32_t>(rc), 0, 0, nullptr, 0);
-        close(fd);
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lk(s->mu);
-        file->id = s->next_file++;
-        s->files[file->id] = file;
-        epoll_event ev{};
-        ev.events = EPOLLIN | EPOLLRDHUP;
-        ev.data.u64 = kFileTag | file->id;
-        epoll_ctl(s->epfd, EPOLL_CTL_ADD, fd, &ev);
-    }
-    // A failed answer shows up as a hang-up in the monitor, which closes.
-    send_frame(fd, KSP_OPENED, 0, file->id, 0, nullptr, 0);
-}
-
-void serve_call(kyrsim *s, int fd, const ksp_frame_t &f)
-{
-    sim_call call;
-    call.fd = fd;
-    call.cmd = f.b;
-    call.arg = f.x;
-    {
-        std::lock_guard<std::mutex> lk(s->mu);
-        auto it = s->files.find(f.a);
-        if (it == s->files.end() || it->second->closing || s->stopping) {
-            send_frame(fd, KSP_DONE, EBADF, 0, 0, nullptr, 0);
-            close(fd);
-            return;
-        }
-        call.file = it->second;
-        call.file->active++;
-        call.id = s->next_call++;
-        s->calls[call.id] = &call;
-        epoll_event ev{};
-        ev.events = EPOLLRDHUP | EPOLLONESHOT;
-        ev.data.u64 = call.id;
-        epoll_ctl(s->epfd, EPOLL_CTL_ADD, fd, &ev);
-    }
-
-    int rc = 0;
-    int64_t rval = 0;
-    t_call = &call;
-    qelsim_set_copy_backend(call_copy, &call);
-    if (call.file->dev == KSP_DEV_QELCTL) {
-        int rv = 0;
-        rc = qelctl_ioctl(call.file->devno, static_cast<int>(call.cmd),
-                          static_cast<unsigned long>(call.arg), 0, nullptr, &rv);
-        rval = rv;
-    } else {
-        kyrsim_token_fn fn;
-        void *ctx;
-        {
-            std::lock_guard<std::mutex> lk(s->mu);
-            fn = s->token_fn;
-            ctx = s->token_ctx;
-        }
-        if (fn)
-            rc = fn(ctx, static_cast<int>(call.file->id), call.cmd, call.arg, &rval);
-        else
-            rval = KYRSIM_CKR_FUNCTION_NOT_SUPPORTED;
-    }
-    qelsim_set_copy_backend(nullptr, nullptr);
-    t_call = nullptr;
-
-    {
-        std::lock_guard<std::mutex> lk(s->mu);
-        if (call.cmd == QELCTLUPCALL && call.upcall_type == DB_HELLO)
-            sim_fw_hello_done(s, &call, rc);
-        epoll_ctl(s->epfd, EPOLL_CTL_DEL, fd, nullptr);
-        s->calls.erase(call.id);
-        call.file->active--;
-        s->cv.notify_all();
-    }
-    send_frame(fd, KSP_DONE, static_cast<uint32_t>(rc), 0, static_cast<uint64_t>(rval), nullptr, 0);
-    close(fd);
-}
-
-void serve_access(kyrsim *s, int fd, const ksp_frame_t &f)
-{
-    int rc = ENOENT;
-    if (f.a == KSP_DEV_QELCTL || f.a == KSP_DEV_KYRF) {
-        std::lock_guard<std::mutex> lk(s->mu);
-        rc = access_code(s->nodes[f.a], static_cast<int>(f.b));
-    }
-    send_frame(fd, KSP_DONE, static_cast<uint32_t>(rc), 0, 0, nullptr, 0);
-    close(fd);
-}
-
-void serve_conn(kyrsim *s, int fd)
-{
-    // The interposer sends its request right after connecting; a peer that
-    // says nothing for 5 s is dropped.
-    pollfd p{fd, POLLIN, 0};
-    ksp_frame_t f{};
-    if (poll(&p, 1, 5000) != 1 || !recv_frame(fd, &f)) {
-        close(fd);
-        return;
-    }
-    switch (f.op) {
-    case KSP_OPEN: serve_open(s, fd, f); break;
-    case KSP_CALL: serve_call(s, fd, f); break;
-    case KSP_ACCESS: serve_access(s, fd, f); break;
-    default: close(fd); break;
-    }
-}
-
-void acceptor_loop(kyrsim *s)
-{
-    for (;;) {
-        pollfd p[2] = {{s->listen_fd, POLLIN, 0}, {s->stop_pipe[0], POLLIN, 0}};
-        if (poll(p, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (p[1].revents)
-            return;
-        int fd = accept4(s->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0)
-            continue;
-        spawn_worker(s, [s, fd]() { serve_conn(s, fd); });
-    }
-}
-
 // The token model's close path of a /dev/kyrf file.
 void token_file_closed(kyrsim *s, uint32_t id)
 {
@@ -393,20 +268,263 @@ void interrupt_calls(kyrsim *s, const sim_file *file, sim_call *only)
     }
 }
 
-void file_hangup(kyrsim *s, uint32_t id)
+// The file connection of file id (generation gen) hung up: the file is
+// closed once the commands still running on it have ended.  Commands on
+// call connections of their own go on, as an ioctl in the kernel goes on
+// when another thread closes its file.
+void file_hangup(kyrsim *s, uint32_t id, uint32_t gen)
 {
     std::shared_ptr<sim_file> file;
     {
         std::lock_guard<std::mutex> lk(s->mu);
         auto it = s->files.find(id);
-        if (it == s->files.end() || it->second->closing)
+        if (it == s->files.end() || it->second->closing || it->second->gen != gen)
             return;
         file = it->second;
         file->closing = true;
         epoll_ctl(s->epfd, EPOLL_CTL_DEL, file->fd, nullptr);
-        interrupt_calls(s, file.get(), nullptr);
     }
     spawn_worker(s, [s, file]() { close_file(s, file); });
+}
+
+// ---- connections ----
+
+void serve_open(kyrsim *s, int fd, const ksp_frame_t &f)
+{
+    if (f.a != KSP_DEV_QELCTL && f.a != KSP_DEV_KYRF) {
+        send_frame(fd, KSP_OPENED, ENXIO, 0, 0, nullptr, 0);
+        close(fd);
+        return;
+    }
+    auto file = std::make_shared<sim_file>();
+    file->dev = static_cast<int>(f.a);
+    file->fd = fd;
+    file->pid = static_cast<pid_t>(f.x);
+    int rc;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        rc = s->stopping ? ENXIO : access_code(s->nodes[f.a], open_mode(static_cast<int>(f.b)));
+    }
+    if (rc == 0 && file->dev == KSP_DEV_QELCTL) {
+        qelctl_dev_t d = makedevice(s->dip->major, 0);
+        rc = qelctl_open(&d, static_cast<int>(f.b), 0, nullptr);
+        file->devno = d;
+        file->minor = getminor(d);
+    }
+    if (rc != 0) {
+        send_frame(fd, KSP_OPENED, static_cast<uint32_t>(rc), 0, 0, nullptr, 0);
+        close(fd);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        file->id = s->next_file++;
+        s->files[file->id] = file;
+        arm_file(s, file.get(), EPOLL_CTL_ADD);
+    }
+    // A failed answer shows up as a hang-up in the monitor, which closes.
+    send_frame(fd, KSP_OPENED, 0, file->id, 0, nullptr, 0);
+}
+
+// Runs one command: on the channel of file chan (its connection fd), or,
+// with chan null, on the call connection fd naming the file.
+void serve_call(kyrsim *s, int fd, const ksp_frame_t &f, const std::shared_ptr<sim_file> &chan)
+{
+    sim_call call;
+    call.fd = fd;
+    call.on_channel = chan != nullptr;
+    call.cmd = f.b;
+    call.arg = f.x;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        if (chan) {
+            call.file = chan;
+        } else {
+            auto it = s->files.find(f.a);
+            if (it != s->files.end() && !it->second->closing)
+                call.file = it->second;
+        }
+        if (!call.file || s->stopping) {
+            if (!chan) {
+                send_frame(fd, KSP_DONE, EBADF, 0, 0, nullptr, 0);
+                close(fd);
+            }
+            return;   // a channel at the stop: dropped with the file
+        }
+        call.file->active++;
+        call.id = s->next_call++;
+        s->calls[call.id] = &call;
+        epoll_event ev{};
+        ev.events = EPOLLRDHUP | EPOLLONESHOT;
+        ev.data.u64 = call.id;
+        if (chan)
+            chan->chan_call = &call;
+        epoll_ctl(s->epfd, chan ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+    }
+
+    int rc = 0;
+    int64_t rval = 0;
+    t_call = &call;
+    qelsim_set_copy_backend(call_copy, &call);
+    if (call.file->dev == KSP_DEV_QELCTL && f.y == 32) {
+        // The control-device module has no 32-bit compatibility operation:
+        // the kernel refuses every command of a 32-bit caller.
+        rc = ENOTTY;
+    } else if (call.file->dev == KSP_DEV_QELCTL) {
+        int rv = 0;
+        rc = qelctl_ioctl(call.file->devno, static_cast<int>(call.cmd),
+                          static_cast<unsigned long>(call.arg), 0, nullptr, &rv);
+        rval = rv;
+    } else {
+        kyrsim_token_fn fn;
+        void *ctx;
+        {
+            std::lock_guard<std::mutex> lk(s->mu);
+            fn = s->token_fn;
+            ctx = s->token_ctx;
+        }
+        if (fn)
+            rc = fn(ctx, static_cast<int>(call.file->id), call.cmd, call.arg, &rval);
+        else
+            rval = KYRSIM_CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    qelsim_set_copy_backend(nullptr, nullptr);
+    t_call = nullptr;
+
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        if (call.cmd == QELCTLUPCALL && call.upcall_type == DB_HELLO)
+            sim_fw_hello_done(s, &call, rc);
+        s->calls.erase(call.id);
+        if (!chan) {
+            epoll_ctl(s->epfd, EPOLL_CTL_DEL, fd, nullptr);
+            call.file->active--;
+            s->cv.notify_all();
+        }
+    }
+    send_frame(fd, KSP_DONE, static_cast<uint32_t>(rc), 0, static_cast<uint64_t>(rval), nullptr, 0);
+    if (!chan) {
+        close(fd);
+        return;
+    }
+    // The file's connection is used no more by this worker: the file may
+    // now be closed, its channel replaced or its next command read.
+    std::lock_guard<std::mutex> lk(s->mu);
+    chan->chan_call = nullptr;
+    chan->chan_busy = false;
+    chan->active--;
+    if (!chan->replacing && !chan->closing && !s->stopping)
+        arm_file(s, chan.get(), EPOLL_CTL_MOD);
+    s->cv.notify_all();
+}
+
+// The next command on a file's channel (the monitor saw its first byte).
+void serve_channel(kyrsim *s, std::shared_ptr<sim_file> file, int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    ksp_frame_t f{};
+    if (poll(&p, 1, 5000) == 1 && recv_frame(fd, &f) && f.op == KSP_CALL) {
+        serve_call(s, fd, f, file);
+        return;
+    }
+    // Anything else on a file connection, or its hang-up, ends the file,
+    // unless the connection is being replaced.
+    bool replacing;
+    {
+        std::lock_guard<std::mutex> lk(s->mu);
+        file->chan_busy = false;
+        replacing = file->replacing;
+        s->cv.notify_all();
+    }
+    if (!replacing)
+        file_hangup(s, file->id, file->gen);
+}
+
+// A new connection takes the place of a file's channel, which its process
+// left out of step (a command ended there without its KSP_DONE): the
+// command still running on it is interrupted and awaited, the old
+// connection is dropped, and the new one becomes the file connection.
+void serve_reattach(kyrsim *s, int fd, const ksp_frame_t &f)
+{
+    std::unique_lock<std::mutex> lk(s->mu);
+    auto it = s->files.find(f.a);
+    std::shared_ptr<sim_file> file;
+    if (it != s->files.end() && !it->second->closing && !it->second->replacing &&
+        it->second->pid == static_cast<pid_t>(f.x) && !s->stopping)
+        file = it->second;
+    if (!file) {
+        lk.unlock();
+        send_frame(fd, KSP_OPENED, ENXIO, 0, 0, nullptr, 0);
+        close(fd);
+        return;
+    }
+    file->replacing = true;
+    if (file->chan_busy) {
+        // The hang-up interrupts the command (the monitor sees it, once) and
+        // ends a wait for the caller's memory.
+        shutdown(file->fd, SHUT_RDWR);
+        s->cv.wait(lk, [&] { return !file->chan_busy; });
+    }
+    epoll_ctl(s->epfd, EPOLL_CTL_DEL, file->fd, nullptr);
+    close(file->fd);
+    file->fd = fd;
+    file->gen = (file->gen + 1) & 0x7fffffffu;
+    file->replacing = false;
+    bool ok = !file->closing && !s->stopping;
+    if (ok)
+        arm_file(s, file.get(), EPOLL_CTL_ADD);
+    s->cv.notify_all();
+    lk.unlock();
+    // A failed answer shows up as a hang-up in the monitor, which closes.
+    send_frame(fd, KSP_OPENED, ok ? 0 : ENXIO, file->id, 0, nullptr, 0);
+}
+
+void serve_access(kyrsim *s, int fd, const ksp_frame_t &f)
+{
+    int rc = ENOENT;
+    if (f.a == KSP_DEV_QELCTL || f.a == KSP_DEV_KYRF) {
+        std::lock_guard<std::mutex> lk(s->mu);
+        rc = access_code(s->nodes[f.a], static_cast<int>(f.b));
+    }
+    send_frame(fd, KSP_DONE, static_cast<uint32_t>(rc), 0, 0, nullptr, 0);
+    close(fd);
+}
+
+void serve_conn(kyrsim *s, int fd)
+{
+    // The interposer sends its request right after connecting; a peer that
+    // says nothing for 5 s is dropped.
+    pollfd p{fd, POLLIN, 0};
+    ksp_frame_t f{};
+    if (poll(&p, 1, 5000) != 1 || !recv_frame(fd, &f)) {
+        close(fd);
+        return;
+    }
+    switch (f.op) {
+    case KSP_OPEN: serve_open(s, fd, f); break;
+    case KSP_CALL: serve_call(s, fd, f, nullptr); break;
+    case KSP_REATTACH: serve_reattach(s, fd, f); break;
+    case KSP_ACCESS: serve_access(s, fd, f); break;
+    default: close(fd); break;
+    }
+}
+
+void acceptor_loop(kyrsim *s)
+{
+    for (;;) {
+        pollfd p[2] = {{s->listen_fd, POLLIN, 0}, {s->stop_pipe[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (p[1].revents)
+            return;
+        int fd = accept4(s->listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        spawn_worker(s, [s, fd]() { serve_conn(s, fd); });
+    }
 }
 
 void monitor_loop(kyrsim *s)
@@ -424,9 +542,27 @@ void monitor_loop(kyrsim *s)
             if (tag == kStopTag)
                 return;
             if (tag & kFileTag) {
-                // Any byte or hang-up on a file connection ends the file: the
-                // interposer never writes on it.
-                file_hangup(s, static_cast<uint32_t>(tag & ~kFileTag));
+                uint32_t id = static_cast<uint32_t>(tag);
+                uint32_t gen = static_cast<uint32_t>(tag >> 32) & 0x7fffffffu;
+                if (evs[i].events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) {
+                    file_hangup(s, id, gen);
+                    continue;
+                }
+                // A command arrives on the file's channel.
+                std::shared_ptr<sim_file> file;
+                int fd = -1;
+                {
+                    std::lock_guard<std::mutex> lk(s->mu);
+                    auto it = s->files.find(id);
+                    if (it != s->files.end() && !it->second->closing &&
+                        !it->second->replacing && it->second->gen == gen) {
+                        file = it->second;
+                        file->chan_busy = true;
+                        fd = file->fd;
+                    }
+                }
+                if (file)
+                    spawn_worker(s, [s, file, fd]() { serve_channel(s, file, fd); });
                 continue;
             }
             std::lock_guard<std::mutex> lk(s->mu);

@@ -70,8 +70,8 @@ int answer(local_file *f, std::vector<uint8_t> *m, uint32_t type, uint32_t flags
     a.type = type;
     a.flags = flags;
     a.status = status;
-    a.paramSize = -1;
-    a.count = -1;
+    a.paramSize.reset();
+    a.count.reset();
     a.recs.clear();
     *m = encoded(a);
     return local_upcall(f, m);
@@ -328,6 +328,29 @@ TEST(MessageCodec, DecodeRefusesRecordsPastTheEnd)
     big.recs[0].data.resize(DBM_MAX_USER_DATA);
     EXPECT_EQ(0, kyrsim_msg_encode(big, &out));
     EXPECT_EQ(size_t(DBM_MAX_MSG), out.size());
+}
+
+// Malformed values a test states on purpose go on the wire as they stand:
+// a negative count, record length or paramSize is not "compute it".
+TEST(MessageCodec, StatedNegativeValuesTravelUnchanged)
+{
+    kyrsim_msg m = kyrsim_msg_make(DB_USER_WRITE, "k");
+    kyrsim_msg_add_user(&m, kyrsim_user_id("u"), {1, 2, 3});
+    m.count = -1;
+    m.recs[0].len = -5;
+    std::vector<uint8_t> b = encoded(m);
+    EXPECT_EQ(0xffffffffu, be32_at(b, DBM_NUSERS_OFF));
+    EXPECT_EQ(uint32_t(-5), be32_at(b, DBM_USERS_OFF + DBM_USER_ID_LEN));
+    EXPECT_EQ(uint32_t(b.size()), be32_at(b, 24));   // still computed
+    EXPECT_EQ(size_t(DBM_USERS_OFF + 24 + 3), b.size());
+
+    kyrsim_msg o = kyrsim_msg_make(DB_OBJECT_WRITE, "k");
+    o.count = INT32_MIN;
+    o.paramSize = -412;
+    b = encoded(o);
+    EXPECT_EQ(0x80000000u, be32_at(b, DBM_NOBJS_OFF));
+    EXPECT_EQ(uint32_t(-412), be32_at(b, 24));
+    EXPECT_EQ(size_t(DBM_OBJS_OFF), b.size());   // the message's own bytes
 }
 
 }  // namespace

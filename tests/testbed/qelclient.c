@@ -23,7 +23,16 @@
  *                     random time; prints the joins and the descriptors
  *                     before and after
  *   close-waiting     thread A waits in DB_STANDBY; on SIGUSR1 the file is
- *                     closed under it and A is joined
+ *                     closed under it, a command on the closed descriptor is
+ *                     tried, and A is joined (it waits on, as in the kernel)
+ *   close-waiting-signal  as close-waiting, then A is sent SIGUSR2 (a
+ *                     handler without SA_RESTART), which ends its wait
+ *   kyrf-storm:N      as cancel-storm on /dev/kyrf: a thread issues token
+ *                     commands with asynchronous cancellation and is
+ *                     cancelled after a short random time, N times
+ *   waiters:N         N threads each open /dev/qelctl and wait in
+ *                     DB_STANDBY; on SIGUSR1 prints the descriptors per
+ *                     waiting file and exits
  *   pause             wait for SIGUSR1
  *   close             close the file
  *   kyrf              open /dev/kyrf and issue one token command
@@ -312,14 +321,108 @@ static void step_busy(void)
 	pthread_join(a, NULL);
 }
 
-static void step_close_waiting(void)
+static void on_usr2(int sig)
+{
+	(void)sig;
+}
+
+static void step_close_waiting(int with_signal)
 {
 	pthread_t a;
 	pthread_create(&a, NULL, standby_thread, NULL);
 	wait_usr1();
 	int rc = close(fd);
 	say("closed under the wait rc=%d", rc);
+	qelctl_probe_t pr;
+	rc = ioctl(fd, QELCTLPROBE, &pr);
+	say("probe on the closed descriptor rc=%d errno=%d", rc, rc < 0 ? errno : 0);
+	if (with_signal) {
+		struct sigaction sa;
+		memset(&sa, 0, sizeof(sa));
+		sa.sa_handler = on_usr2;   /* no SA_RESTART: the wait ends */
+		sigaction(SIGUSR2, &sa, NULL);
+		pthread_kill(a, SIGUSR2);
+	}
 	pthread_join(a, NULL);
+}
+
+/* One token command: block 0 goes in, block 0 + 1000 comes back when a
+ * handler is installed. */
+static int kyrf_command(int tfd, uint32_t *blk)
+{
+	return ioctl(tfd, 0xC0105801u, blk);
+}
+
+static void *kyrf_storm_thread(void *arg)
+{
+	int tfd = *(int *)arg, old;
+	uint32_t blk[4] = {7, 0, 0, 0};
+	pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &old);
+	for (;;) {
+		blk[0] = 7;
+		(void)kyrf_command(tfd, blk);
+	}
+	return NULL;
+}
+
+static void step_kyrf_storm(int n)
+{
+	unsigned seed = 1;
+	int tfd = open("/dev/kyrf", O_RDWR);
+	if (tfd < 0) {
+		say("kyrf-storm open failed errno=%d", errno);
+		return;
+	}
+	uint32_t blk[4] = {7, 0, 0, 0};
+	(void)kyrf_command(tfd, blk);   /* what the process keeps is made now */
+	int before = walk_fds(0), joined = 0;
+	for (int i = 0; i < n; i++) {
+		pthread_t a;
+		void *res;
+		if (pthread_create(&a, NULL, kyrf_storm_thread, &tfd) != 0)
+			break;
+		usleep((useconds_t)(rand_r(&seed) % 2000));
+		pthread_cancel(a);
+		if (pthread_join(a, &res) == 0)
+			joined++;
+	}
+	int after = walk_fds(0);
+	if (after != before)
+		walk_fds(1);
+	/* The file is still in step: one more command gets its answer. */
+	blk[0] = 7;
+	int rc = kyrf_command(tfd, blk);
+	say("kyrf-storm joined=%d fds before=%d after=%d then rc=%d blk0=%u", joined, before, after,
+	    rc, blk[0]);
+	close(tfd);
+}
+
+static void *waiter_thread(void *arg)
+{
+	static unsigned char m[64][MSG_MAX + 1];
+	int f = open("/dev/qelctl", O_RDWR);
+	if (f < 0) {
+		say("waiter open failed errno=%d", errno);
+		return NULL;
+	}
+	header(m[(intptr_t)arg], 1);
+	(void)ioctl(f, QELCTLUPCALL, m[(intptr_t)arg]);
+	return NULL;
+}
+
+static void step_waiters(int n)
+{
+	int base = walk_fds(0);
+	if (n > 64)
+		n = 64;
+	for (intptr_t i = 0; i < n; i++) {
+		pthread_t a;
+		pthread_create(&a, NULL, waiter_thread, (void *)i);
+	}
+	wait_usr1();
+	int now = walk_fds(0);
+	say("waiters %d descriptors %d", n, now - base);
+	_exit(0);   /* the waiters wait on */
 }
 
 static void step_cancel(void)
@@ -369,7 +472,13 @@ int main(int argc, char **argv)
 		} else if (strcmp(s, "busy") == 0) {
 			step_busy();
 		} else if (strcmp(s, "close-waiting") == 0) {
-			step_close_waiting();
+			step_close_waiting(0);
+		} else if (strcmp(s, "close-waiting-signal") == 0) {
+			step_close_waiting(1);
+		} else if (strncmp(s, "kyrf-storm:", 11) == 0) {
+			step_kyrf_storm(atoi(s + 11));
+		} else if (strncmp(s, "waiters:", 8) == 0) {
+			step_waiters(atoi(s + 8));
 		} else if (strncmp(s, "cancel-storm:", 13) == 0) {
 			step_cancel_storm(atoi(s + 13));
 		} else if (strcmp(s, "cancel") == 0) {
@@ -380,7 +489,7 @@ int main(int argc, char **argv)
 		} else if (strcmp(s, "kyrf") == 0) {
 			int tfd = open("/dev/kyrf", O_RDWR);
 			uint32_t blk[4] = {7, 0, 0, 0};
-			int rc = tfd < 0 ? -1 : ioctl(tfd, 0xC0105801u, blk);
+			int rc = tfd < 0 ? -1 : kyrf_command(tfd, blk);
 			say("kyrf open=%d rc=%d errno=%d blk0=%u", tfd < 0 ? -1 : 0, rc, rc < 0 ? errno : 0,
 			    blk[0]);
 			if (tfd >= 0)

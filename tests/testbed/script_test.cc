@@ -1,5 +1,6 @@
 // The standalone simulator and its firmware script runner, driving the
 // small control-device client.
+#include <db.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -142,6 +143,39 @@ TEST_F(ScriptTest, ServesUntilInterrupted)
     ASSERT_EQ(0, kyrsim_wait_child(&k, kWait));
     EXPECT_EQ(0, kyrsim_exit_code(k));
     EXPECT_NE(0, access(sock.c_str(), F_OK));   // socket removed
+}
+
+// Values a script states are sent as they stand, so a script can send the
+// malformed counts, lengths and sizes a daemon must refuse.
+TEST_F(ScriptTest, StatedNegativeCountsAndSizesAreSent)
+{
+    std::string out;
+    int rc = run("hello A\n"
+                 "upcall A USER_WRITE count=-1 user=u1:abc len=-7 paramsize=-1\n"
+                 "exit 0\n",
+                 {"open", "hello:A", "standby", "close"}, &out);
+    EXPECT_EQ(0, rc) << out;
+    EXPECT_NE(std::string::npos, out.find("-> upcall   DB_USER_WRITE ks=\"A\" status=0 flags=0x0 "
+                                          "handle=0x1 paramSize=-1 records=-1\n"))
+        << out;
+    // The client sees the count as it travelled.
+    EXPECT_NE(std::string::npos, out.find("standby rc=0 errno=0 type=3 ks=A handle=1 "
+                                          "nusers=4294967295\n"))
+        << out;
+}
+
+// DB_NOTFOUND in a script is the status the daemon really sends: the value
+// of the Berkeley DB it is linked with.
+TEST_F(ScriptTest, DbNotFoundIsTheLinkedLibrarysValue)
+{
+    std::string out;
+    int rc = run("hello A\n"
+                 "upcall A USER_DEL user=u1\n"
+                 "expect A RESPONSE status=DB_NOTFOUND end\n"
+                 "exit 0\n",
+                 {"open", "hello:A", "standby", "respond:" + std::to_string(DB_NOTFOUND), "close"},
+                 &out);
+    EXPECT_EQ(0, rc) << out;
 }
 
 }  // namespace
