@@ -407,24 +407,39 @@ void serve_call(kyrsim *s, int fd, const ksp_frame_t &f, const std::shared_ptr<s
         close(fd);
         return;
     }
-    // The file's connection is used no more by this worker: the file may
-    // now be closed, its channel replaced or its next command read.
+    // The command has ended; the channel stays with this worker (chan_busy)
+    // until serve_channel gives it back.
     std::lock_guard<std::mutex> lk(s->mu);
     chan->chan_call = nullptr;
-    chan->chan_busy = false;
     chan->active--;
-    if (!chan->replacing && !chan->closing && !s->stopping)
-        arm_file(s, chan.get(), EPOLL_CTL_MOD);
     s->cv.notify_all();
 }
 
-// The next command on a file's channel (the monitor saw its first byte).
+// Commands on a channel come in runs: the worker that served one waits this
+// long for the next before giving the channel back to the monitor.
+constexpr int kChannelLingerMs = 20;
+
+// The commands on a file's channel, from the one whose first byte the
+// monitor saw.  The channel is given back to the monitor (watched for its
+// next command or hang-up) when no command follows within the linger time,
+// or at once when the connection is to be replaced or closed.
 void serve_channel(kyrsim *s, std::shared_ptr<sim_file> file, int fd)
 {
-    pollfd p{fd, POLLIN, 0};
-    ksp_frame_t f{};
-    if (poll(&p, 1, 5000) == 1 && recv_frame(fd, &f) && f.op == KSP_CALL) {
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        ksp_frame_t f{};
+        if (poll(&p, 1, 5000) != 1 || !recv_frame(fd, &f) || f.op != KSP_CALL)
+            break;
         serve_call(s, fd, f, file);
+        pollfd q{fd, POLLIN | POLLRDHUP, 0};
+        int n = poll(&q, 1, kChannelLingerMs);
+        std::lock_guard<std::mutex> lk(s->mu);
+        if (n == 1 && q.revents == POLLIN && !file->replacing && !file->closing && !s->stopping)
+            continue;
+        file->chan_busy = false;
+        if (!file->replacing && !file->closing && !s->stopping)
+            arm_file(s, file.get(), EPOLL_CTL_MOD);   // also reports a hang-up
+        s->cv.notify_all();
         return;
     }
     // Anything else on a file connection, or its hang-up, ends the file,
