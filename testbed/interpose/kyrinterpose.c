@@ -17,7 +17,7 @@
  * both and refuses the second with EBUSY as the kernel does.  While a
  * command runs the simulator asks this side for the caller's memory;
  * addresses are checked by letting the kernel (or qemu for 32-bit
- * programs) copy through a pipe, one per process, so a bad address turns
+ * programs) copy through a pipe made for the copy, so a bad address turns
  * into EFAULT instead of a crash.
  */
 #define _GNU_SOURCE
@@ -342,36 +342,6 @@ static int kyr_close(int fd)
 
 #define PIPE_CHUNK 32768
 
-/* The process's pipe for checked copies (see peek_mem and poke_mem), made
- * on first use and again in a child after fork; guarded by mem_lock, taken
- * with cancellation disabled. */
-static int mem_pipe[2] = { -1, -1 };
-static pid_t mem_pipe_pid;
-static pthread_mutex_t mem_lock = PTHREAD_MUTEX_INITIALIZER;
-
-static void mem_pipe_drop(void)
-{
-	if (mem_pipe[0] >= 0) {
-		sys_close(mem_pipe[0]);
-		sys_close(mem_pipe[1]);
-		mem_pipe[0] = mem_pipe[1] = -1;
-	}
-}
-
-static int mem_pipe_get(void)
-{
-	if (mem_pipe[0] >= 0 && mem_pipe_pid != getpid())
-		mem_pipe_drop();   /* the parent's, inherited over fork */
-	if (mem_pipe[0] >= 0)
-		return 0;
-	if (pipe2(mem_pipe, O_CLOEXEC) < 0) {
-		mem_pipe[0] = mem_pipe[1] = -1;
-		return EIO;
-	}
-	mem_pipe_pid = getpid();
-	return 0;
-}
-
 /* Copies len bytes from the caller's address src into buf through the pipe:
  * the kernel reads src, so a bad address gives EFAULT and nothing else. */
 static int peek_mem(int p[2], uint64_t src, void *buf, size_t len)
@@ -403,8 +373,7 @@ static int peek_mem(int p[2], uint64_t src, void *buf, size_t len)
 }
 
 /* Copies buf to the caller's address dst through the pipe; a bad address
- * gives EFAULT.  The pipe may keep unread bytes after a failure, so the
- * caller discards it then. */
+ * gives EFAULT. */
 static int poke_mem(int p[2], uint64_t dst, const void *buf, size_t len)
 {
 	size_t off = 0;
@@ -534,14 +503,17 @@ static int serve_mem(struct kyr_call *c, const ksp_frame_t *f)
 		return -1;
 	if (f->op == KSP_WRITE && recv_all(c->sock, c->buf, f->len, 0) < 0)
 		return -1;
-	pthread_mutex_lock(&mem_lock);
-	err = mem_pipe_get();
-	if (!err)
-		err = (f->op == KSP_READ) ? peek_mem(mem_pipe, f->x, c->buf, f->len)
-		                          : poke_mem(mem_pipe, f->x, c->buf, f->len);
-	if (err)
-		mem_pipe_drop();
-	pthread_mutex_unlock(&mem_lock);
+	/* A pipe for this request only: nothing is held between requests, so
+	 * a waiting command holds no descriptor but its file's. */
+	int p[2];
+	if (pipe2(p, O_CLOEXEC) < 0) {
+		err = EIO;
+	} else {
+		err = (f->op == KSP_READ) ? peek_mem(p, f->x, c->buf, f->len)
+		                          : poke_mem(p, f->x, c->buf, f->len);
+		sys_close(p[0]);
+		sys_close(p[1]);
+	}
 	if (f->op == KSP_READ)
 		return send_frame(c->sock, KSP_DATA, (uint32_t)err, 0, 0, 0,
 		    c->buf, err ? 0 : f->len);

@@ -268,9 +268,8 @@ TEST_P(InterposeTest, SignalEndsAWaitOnAClosedFile)
 }
 
 // An open file waiting for an upcall costs one descriptor, as in the
-// kernel (plus, once per process, the pipe through which memory is
-// copied), so a daemon can serve as many keystores through the simulator
-// as through the kernel.
+// kernel, so a daemon can serve as many keystores through the simulator as
+// through the kernel.
 TEST_P(InterposeTest, WaitingFileCostsOneDescriptor)
 {
     CONTROL_DEVICE_64_ONLY();
@@ -287,7 +286,7 @@ TEST_P(InterposeTest, WaitingFileCostsOneDescriptor)
     int files = 0, fds = 0;
     ASSERT_EQ(2, sscanf(out.c_str(), "waiters %d descriptors %d", &files, &fds)) << out;
     EXPECT_EQ(kFiles, files);
-    EXPECT_LE(fds, kFiles + 2) << out;
+    EXPECT_EQ(kFiles, fds) << out;
     ASSERT_EQ(0, kyrsim_wait_no_files(sim_, kWait));
 }
 

@@ -374,7 +374,6 @@ static void step_kyrf_storm(int n)
 		return;
 	}
 	uint32_t blk[4] = {7, 0, 0, 0};
-	(void)kyrf_command(tfd, blk);   /* what the process keeps is made now */
 	int before = walk_fds(0), joined = 0;
 	for (int i = 0; i < n; i++) {
 		pthread_t a;
