@@ -286,15 +286,18 @@ static void *storm_thread(void *arg)
 	return NULL;
 }
 
-static void step_cancel_storm(int n)
+/* n times: a thread runs fn(arg) and is cancelled after a short random
+ * time.  Returns the joins; the descriptors before and after (what was
+ * left behind is named). */
+static int storm(void *(*fn)(void *), void *arg, int n, int *before, int *after)
 {
-	static unsigned char m[MSG_MAX + 1];
 	unsigned seed = 1;
-	int before = walk_fds(0), joined = 0;
+	int joined = 0;
+	*before = walk_fds(0);
 	for (int i = 0; i < n; i++) {
 		pthread_t a;
 		void *res;
-		int rc = pthread_create(&a, NULL, storm_thread, m);
+		int rc = pthread_create(&a, NULL, fn, arg);
 		if (rc != 0) {
 			say("storm create failed: %d", rc);
 			break;
@@ -306,9 +309,16 @@ static void step_cancel_storm(int n)
 		if (pthread_join(a, &res) == 0)
 			joined++;
 	}
-	int after = walk_fds(0);
-	if (after != before)
-		walk_fds(1); /* name what was left behind */
+	*after = walk_fds(0);
+	if (*after != *before)
+		walk_fds(1);
+	return joined;
+}
+
+static void step_cancel_storm(int n)
+{
+	static unsigned char m[MSG_MAX + 1];
+	int before, after, joined = storm(storm_thread, m, n, &before, &after);
 	say("storm joined=%d fds before=%d after=%d", joined, before, after);
 }
 
@@ -367,29 +377,14 @@ static void *kyrf_storm_thread(void *arg)
 
 static void step_kyrf_storm(int n)
 {
-	unsigned seed = 1;
 	int tfd = open("/dev/kyrf", O_RDWR);
 	if (tfd < 0) {
 		say("kyrf-storm open failed errno=%d", errno);
 		return;
 	}
-	uint32_t blk[4] = {7, 0, 0, 0};
-	int before = walk_fds(0), joined = 0;
-	for (int i = 0; i < n; i++) {
-		pthread_t a;
-		void *res;
-		if (pthread_create(&a, NULL, kyrf_storm_thread, &tfd) != 0)
-			break;
-		usleep((useconds_t)(rand_r(&seed) % 2000));
-		pthread_cancel(a);
-		if (pthread_join(a, &res) == 0)
-			joined++;
-	}
-	int after = walk_fds(0);
-	if (after != before)
-		walk_fds(1);
+	int before, after, joined = storm(kyrf_storm_thread, &tfd, n, &before, &after);
 	/* The file is still in step: one more command gets its answer. */
-	blk[0] = 7;
+	uint32_t blk[4] = {7, 0, 0, 0};
 	int rc = kyrf_command(tfd, blk);
 	say("kyrf-storm joined=%d fds before=%d after=%d then rc=%d blk0=%u", joined, before, after,
 	    rc, blk[0]);
