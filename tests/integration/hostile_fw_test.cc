@@ -244,6 +244,15 @@ TEST_F(Hostile, EachThreadActsOnItsOwnKeystoreOnly)
     onto.newname = b;
     EXPECT_EQ(EEXIST, status_of(xchg(a, onto)));
     ASSERT_EQ(0, status_of(xchg(b, user_write(b, "ub"))));
+    // Served by a thread but without a directory (joined before restore).
+    kyrsim_msg join = kyrsim_msg_make(DB_JOIN, "j.h.{1}");
+    join.kstype = DBM_KS_LOCAL;
+    ASSERT_EQ(0, status_of(xchg("", join)));
+    ASSERT_EQ(0, kyrsim_wait_hello(sim, "j.h.{1}", kWait)) << log();
+    onto.newname = "j.h.{1}";
+    EXPECT_EQ(EEXIST, status_of(xchg(a, onto)));
+    EXPECT_TRUE(exists(ksdir + "/" + a + "/user.db"));
+    ASSERT_EQ(0, kyrsim_post(sim, "j.h.{1}", kyrsim_msg_make(DB_GOODBYE, "j.h.{1}")));
     kyrsim_msg mv = kyrsim_msg_make(DB_RENAME, a);
     mv.newname = n;
     ASSERT_EQ(0, status_of(xchg(a, mv)));
