@@ -128,6 +128,9 @@ typedef struct fdi_request {
 /* Limits of the transfer commands. */
 #define QELCTL_FW_MAX        0x400000u   /* 4 MiB firmware/bootstrap image */
 #define QELCTL_SEC_MAX       0x400000u   /* security command buffer + header */
+/* Largest FDI image: 64 MiB.  The image sits in kernel memory for the
+ * length of the download (1024 chunks of 64 KiB); larger ones get E2BIG. */
+#define QELCTL_FDI_MAX       0x4000000u
 #define QELCTL_IDC_HDR       16          /* IDC header before a message */
 #define QELCTL_CHUNK         65536       /* chunk of a chunked transfer */
 #define QELCTL_BLOCK_MAX     0x100000u   /* largest single-block transfer */

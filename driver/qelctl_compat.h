@@ -40,6 +40,22 @@ void qelctl_mutex_destroy(kmutex_t *m);
 #define mutex_exit(m)    qelctl_mutex_exit(m)
 #define mutex_destroy(m) qelctl_mutex_destroy(m)
 
+/* Sleeping lock: may be held while the qel driver runs and while user
+ * memory is copied; never taken with a kmutex held or in interrupt
+ * context. */
+typedef struct ksleeplock {
+	void *impl;               /* the OS lock, allocated by sleeplock_init */
+} ksleeplock_t;
+
+int qelctl_sleeplock_init(ksleeplock_t *l);
+void qelctl_sleeplock_enter(ksleeplock_t *l);
+void qelctl_sleeplock_exit(ksleeplock_t *l);
+void qelctl_sleeplock_destroy(ksleeplock_t *l);
+#define sleeplock_init(l)    qelctl_sleeplock_init(l)
+#define sleeplock_enter(l)   qelctl_sleeplock_enter(l)
+#define sleeplock_exit(l)    qelctl_sleeplock_exit(l)
+#define sleeplock_destroy(l) qelctl_sleeplock_destroy(l)
+
 /* Allocator: KM_SLEEP may sleep, KM_NOSLEEP must not.  Up to 128 KiB a
  * plain allocation, above it DMA-zone pages; order above 10 refused. */
 #define KM_SLEEP   0
@@ -84,6 +100,11 @@ int qelctl_ddi_copyout(const void *kaddr, void *uaddr, size_t len, int mode);
  * on a control DMA descriptor; qelctl never allocates such memory itself. */
 void qelctl_dma_free_coherent(void *pdev, size_t size, void *cpu_addr,
     uint64_t bus_addr);
+
+/* An integer as wide as a pointer.  Older kernels' <linux/types.h> have no
+ * uintptr_t; on every Linux target, kernel and user space, unsigned long
+ * is pointer-sized. */
+typedef unsigned long qelctl_uintptr_t;
 
 /* Device numbers. */
 typedef unsigned long qelctl_dev_t;

@@ -35,8 +35,15 @@ typedef struct qelctl_minor {
 	int mc_isseccmd;
 } qelctl_minor_t;
 
+/* The table of open files is the driver's slot-table service, whose calls
+ * may sleep and must come one at a time: they run under the sleeping
+ * qelctl_table_lock.  The spin lock qelctl_lock guards only the core's own
+ * record of it, the table pointer and the number of callers that have
+ * reserved their way in; no driver entry point runs under it. */
 static qel_table_t *qelctl_minors;
 static kmutex_t qelctl_lock;
+static ksleeplock_t qelctl_table_lock;
+static int qelctl_table_users;
 static qelctl_dip_t *qelctl_dip;
 
 /* ------------------------------------------------------------------ */
@@ -67,7 +74,7 @@ static void copy(void *dst, const void *src, size_t n)
 
 static void *uptr(unsigned long arg)
 {
-	return (void *)(uintptr_t)arg;
+	return (void *)(qelctl_uintptr_t)arg;
 }
 
 /* Firmware version word of the device (register 0x100C). */
@@ -96,16 +103,48 @@ static void qelctl_free_chunks(kyr_sglist_t *list, int count, int made)
 	kmem_free(list, (size_t)count * sizeof(*list));
 }
 
-/* Builds a buffer of total bytes on dev's descriptor.  On success *kaddr
- * is the block or the first chunk and *accp the private descriptor copy;
- * on failure nothing is left allocated. */
-static int qelctl_dma_mem_alloc(qel_dev_t *dev, size_t total, void **kaddr,
+/* Fills one piece of a transfer buffer: the bytes of [pos, pos + len) that
+ * fall inside the caller's data [off, off + ulen) come from ubuf, every
+ * other byte is cleared, so nothing of the allocator's old contents can
+ * travel to the card or back to the caller. */
+static int qelctl_fill_piece(uint8_t *k, size_t pos, size_t len, size_t off,
+    const uint8_t *ubuf, size_t ulen, int mode)
+{
+	size_t from = off > pos ? off - pos : 0;
+	size_t to = off + ulen > pos ? off + ulen - pos : 0;
+
+	if (from > len)
+		from = len;
+	if (to > len)
+		to = len;
+	if (to < from)
+		to = from;
+	zero(k, from);
+	if (to > from && ddi_copyin(ubuf + (pos + from - off), k + from, to - from,
+	    mode) != 0)
+		return EFAULT;
+	zero(k + to, len - to);
+	return 0;
+}
+
+/* Builds a buffer of total bytes on dev's descriptor holding, at offset
+ * off, the caller's bytes at ubuf: blen of them in a single block, clen in
+ * a chunk list; every other byte is cleared.  A chunk list is
+ * filled chunk by chunk as it is allocated, so a bad address costs one
+ * chunk, not the whole image.  The private copy is built from this
+ * function's own values and the device's descriptor is set from them, never
+ * read back: whatever happens to the descriptor, the copy describes what was
+ * allocated here.  The caller holds the card's transfer lock.  On success
+ * *kaddr is the block or the first chunk and *accp the private copy; on
+ * failure (ENOMEM, EFAULT) nothing is left allocated. */
+static int qelctl_dma_mem_alloc(qel_dev_t *dev, size_t total, size_t off,
+    const uint8_t *ubuf, size_t blen, size_t clen, int mode, void **kaddr,
     kyr_ddi_handle_t **accp)
 {
 	kyr_ddi_handle_t *d = &dev->ctl_dma;
 	kyr_ddi_handle_t *acc;
-	void *block = NULL;
-	size_t count, i, left;
+	uint8_t *block = NULL;
+	size_t count, i, pos;
 	kyr_sglist_t *list;
 
 	acc = (kyr_ddi_handle_t *)kmem_zalloc(sizeof(*acc), KM_SLEEP);
@@ -116,8 +155,14 @@ static int qelctl_dma_mem_alloc(qel_dev_t *dev, size_t total, void **kaddr,
 	d->cpu_addr = NULL;
 
 	if (total <= QELCTL_BLOCK_MAX)
-		block = kmem_alloc(total, KM_SLEEP);
-	if (block == NULL) {
+		block = (uint8_t *)kmem_alloc(total, KM_SLEEP);
+	if (block != NULL) {
+		if (qelctl_fill_piece(block, 0, total, off, ubuf, blen, mode) != 0) {
+			kmem_free(block, total);
+			kmem_free(acc, sizeof(*acc));
+			return EFAULT;
+		}
+	} else {
 		count = total / QELCTL_CHUNK + (total % QELCTL_CHUNK != 0);
 		list = (kyr_sglist_t *)kmem_alloc(count * sizeof(*list), KM_SLEEP);
 		if (list == NULL) {
@@ -125,31 +170,46 @@ static int qelctl_dma_mem_alloc(qel_dev_t *dev, size_t total, void **kaddr,
 			return ENOMEM;
 		}
 		zero(list, count * sizeof(*list));
-		left = total;
-		for (i = 0; i < count; i++) {
-			size_t len = left >= QELCTL_CHUNK ? QELCTL_CHUNK : left;
+		for (i = 0, pos = 0; i < count; i++) {
+			size_t len = total - pos >= QELCTL_CHUNK ? QELCTL_CHUNK :
+			    total - pos;
+			int rc = 0;
 
 			list[i].length = (int)len;
 			list[i].page = kmem_alloc(len, KM_SLEEP);
-			if (list[i].page == NULL) {
-				qelctl_free_chunks(list, (int)count, (int)i);
-				d->sglist = NULL;
+			if (list[i].page == NULL)
+				rc = ENOMEM;
+			else if (qelctl_fill_piece((uint8_t *)list[i].page, pos, len,
+			    off, ubuf, clen, mode) != 0)
+				rc = EFAULT;
+			if (rc != 0) {
+				qelctl_free_chunks(list, (int)count,
+				    (int)i + (list[i].page != NULL));
 				kmem_free(acc, sizeof(*acc));
-				return ENOMEM;
+				return rc;
 			}
-			left -= len;
+			pos += len;
 		}
-		d->n_pages = (int)count;
-		d->n_dma_pages = (int)count;
-		d->sglist = list;
-		block = count > 0 ? list[0].page : NULL;
+		acc->sglist = list;
+		acc->n_pages = (int)count;
+		acc->n_dma_pages = (int)count;
+		block = count > 0 ? (uint8_t *)list[0].page : NULL;
 	}
+	acc->type = KYR_DDI_STREAMING;
+	acc->direction = 0;
+	acc->pdev = d->pdev;
+	acc->size = total;
+	acc->cpu_addr = block;
+	acc->bus_addr = 0;
+
+	d->n_pages = acc->n_pages;
+	d->n_dma_pages = acc->n_dma_pages;
+	d->sglist = acc->sglist;
 	d->bus_addr = 0;
 	d->direction = 0;
 	d->type = KYR_DDI_STREAMING;
 	d->size = total;
 	d->cpu_addr = block;
-	copy(acc, d, sizeof(*acc));
 	*kaddr = block;
 	*accp = acc;
 	return 0;
@@ -171,26 +231,17 @@ static void qelctl_dma_mem_free(kyr_ddi_handle_t *acc)
 	kmem_free(acc, sizeof(*acc));
 }
 
-/* Copies one piece between the caller's buffer and kernel memory. */
-static int qelctl_xfer_piece(uint8_t *kaddr, uint8_t *ubuf, size_t n, int to_user,
-    int mode)
-{
-	if (to_user)
-		return ddi_copyout(kaddr, ubuf, n, mode) != 0 ? EFAULT : 0;
-	return ddi_copyin(ubuf, kaddr, n, mode) != 0 ? EFAULT : 0;
-}
-
-/* Copies len bytes between the caller's buffer at ubuf and offset off of the
- * transfer buffer (into it, or out of it when to_user is set): a block
- * directly, a chunk list chunk by chunk. */
-static int qelctl_xfer(const kyr_ddi_handle_t *acc, size_t off, uint8_t *ubuf,
-    size_t len, int to_user, int mode)
+/* Copies len bytes from offset off of the transfer buffer to the caller's
+ * buffer at ubuf: from a block directly, from a chunk list chunk by
+ * chunk. */
+static int qelctl_xfer_out(const kyr_ddi_handle_t *acc, size_t off,
+    uint8_t *ubuf, size_t len, int mode)
 {
 	int i;
 
 	if (acc->sglist == NULL)
-		return qelctl_xfer_piece((uint8_t *)acc->cpu_addr + off, ubuf, len,
-		    to_user, mode);
+		return ddi_copyout((uint8_t *)acc->cpu_addr + off, ubuf, len,
+		    mode) != 0 ? EFAULT : 0;
 	for (i = 0; i < acc->n_dma_pages && len > 0; i++) {
 		size_t clen = (size_t)acc->sglist[i].length;
 		size_t n;
@@ -202,26 +253,14 @@ static int qelctl_xfer(const kyr_ddi_handle_t *acc, size_t off, uint8_t *ubuf,
 		n = clen - off;
 		if (n > len)
 			n = len;
-		if (qelctl_xfer_piece((uint8_t *)acc->sglist[i].page + off, ubuf, n,
-		    to_user, mode) != 0)
+		if (ddi_copyout((uint8_t *)acc->sglist[i].page + off, ubuf, n,
+		    mode) != 0)
 			return EFAULT;
 		ubuf += n;
 		len -= n;
 		off = 0;
 	}
 	return 0;
-}
-
-static int qelctl_xfer_in(const kyr_ddi_handle_t *acc, size_t off,
-    const uint8_t *ubuf, size_t len, int mode)
-{
-	return qelctl_xfer(acc, off, (uint8_t *)ubuf, len, 0, mode);
-}
-
-static int qelctl_xfer_out(const kyr_ddi_handle_t *acc, size_t off,
-    uint8_t *ubuf, size_t len, int mode)
-{
-	return qelctl_xfer(acc, off, ubuf, len, 1, mode);
 }
 
 /* Writes the 16-byte IDC header at the start of the transfer buffer (the
@@ -244,6 +283,10 @@ static int qelctl_bind(qelctl_minor_t *mc, unsigned long arg, int mode)
 	if (mc->mc_qel != NULL)
 		return EALREADY;
 	if (mc->mc_isupcall)
+		return EINVAL;
+	/* The instance is an int: a value that would change on the way
+	 * (4294967297 to 1) names no device. */
+	if ((unsigned long)(int)arg != arg)
 		return EINVAL;
 	rc = qel_hold_ctl((int)arg, &dev);
 	if (rc == 0)
@@ -365,8 +408,19 @@ static int qelctl_putpci(qelctl_minor_t *mc, unsigned long arg, int mode)
 	return qelctl_put_reg(mc, arg, mode, qel_putpci);
 }
 
-/* Largest FDI image: the chunk arithmetic works in 32-bit ints. */
-#define QELCTL_FDI_MAX 0x7fffffffu
+/* Transfers of one card are serialized from filling its control DMA
+ * descriptor until the memory it describes is freed: the descriptor is
+ * the card's, and two open files bound to the card would otherwise fill it
+ * for each other.  The lock is chosen by instance number; cards whose
+ * numbers share the low bits share a lock, which only serializes more. */
+#define QELCTL_XFER_LOCKS 32
+static ksleeplock_t qelctl_xfer_locks[QELCTL_XFER_LOCKS];
+
+static ksleeplock_t *qelctl_xfer_lock(const qel_dev_t *dev)
+{
+	return &qelctl_xfer_locks[(unsigned int)dev->instance %
+	    QELCTL_XFER_LOCKS];
+}
 
 /* Image transfer shared by the firmware update and the FDI download. */
 static int qelctl_image(qelctl_minor_t *mc, unsigned long arg, int mode,
@@ -379,23 +433,21 @@ static int qelctl_image(qelctl_minor_t *mc, unsigned long arg, int mode,
 
 	if (ddi_copyin(uptr(arg), &fu, sizeof(fu), mode) != 0)
 		return EFAULT;
-	if (!fdi && fu.mfu_size > QELCTL_FW_MAX)
+	if (fu.mfu_size > (fdi ? QELCTL_FDI_MAX : QELCTL_FW_MAX))
 		return E2BIG;
-	if (fdi && fu.mfu_size > QELCTL_FDI_MAX)
-		return E2BIG;
-	rc = qelctl_dma_mem_alloc(mc->mc_qel, fu.mfu_size, &kaddr, &acc);
-	if (rc != 0)
-		return rc;
-	if (qelctl_xfer_in(acc, 0, (const uint8_t *)fu.mfu_addr, fu.mfu_size,
-	    mode) != 0) {
+	sleeplock_enter(qelctl_xfer_lock(mc->mc_qel));
+	rc = qelctl_dma_mem_alloc(mc->mc_qel, fu.mfu_size, 0,
+	    (const uint8_t *)fu.mfu_addr, fu.mfu_size, fu.mfu_size, mode, &kaddr,
+	    &acc);
+	if (rc == 0) {
+		if (fdi)
+			rc = qel_fdi_dl(mc->mc_qel, kaddr, fu.mfu_size);
+		else
+			rc = qel_fwupdate(mc->mc_qel, fu.mfu_select, kaddr,
+			    fu.mfu_size);
 		qelctl_dma_mem_free(acc);
-		return EFAULT;
 	}
-	if (fdi)
-		rc = qel_fdi_dl(mc->mc_qel, kaddr, fu.mfu_size);
-	else
-		rc = qel_fwupdate(mc->mc_qel, fu.mfu_select, kaddr, fu.mfu_size);
-	qelctl_dma_mem_free(acc);
+	sleeplock_exit(qelctl_xfer_lock(mc->mc_qel));
 	return rc;
 }
 
@@ -446,7 +498,7 @@ static int qelctl_seccmd(qelctl_minor_t *mc, unsigned long arg, int mode)
 	void *kaddr;
 	uint32_t h, size, reply, n;
 	size_t total;
-	int rc, crc;
+	int rc;
 
 	if (!mc->mc_isseccmd)
 		mc->mc_isseccmd = 1;
@@ -459,24 +511,15 @@ static int qelctl_seccmd(qelctl_minor_t *mc, unsigned long arg, int mode)
 	if (sc.msc_blksize > QELCTL_SEC_MAX - h || sc.msc_actsize > sc.msc_blksize)
 		return E2BIG;
 	total = (size_t)sc.msc_blksize + h;
-	rc = qelctl_dma_mem_alloc(dev, total, &kaddr, &acc);
-	if (rc != 0)
+	/* A block takes the request and is cleared past it, so a reply length
+	 * beyond what the card wrote returns no stale kernel memory; a chunk
+	 * list takes the caller's whole buffer. */
+	sleeplock_enter(qelctl_xfer_lock(dev));
+	rc = qelctl_dma_mem_alloc(dev, total, h, (const uint8_t *)sc.msc_buf,
+	    sc.msc_actsize, sc.msc_blksize, mode, &kaddr, &acc);
+	if (rc != 0) {
+		sleeplock_exit(qelctl_xfer_lock(dev));
 		return rc;
-	if (acc->sglist == NULL) {
-		/* Only the request is copied into a block; clear the rest so a
-		 * reply length beyond what the card wrote returns no stale
-		 * kernel memory. */
-		zero((uint8_t *)kaddr + h + sc.msc_actsize,
-		    sc.msc_blksize - sc.msc_actsize);
-		crc = qelctl_xfer_in(acc, h, (const uint8_t *)sc.msc_buf,
-		    sc.msc_actsize, mode);
-	} else {
-		crc = qelctl_xfer_in(acc, h, (const uint8_t *)sc.msc_buf,
-		    sc.msc_blksize, mode);
-	}
-	if (crc != 0) {
-		qelctl_dma_mem_free(acc);
-		return EFAULT;
 	}
 	if (h != 0)
 		qelctl_xfer_idc_hdr(acc, mc->mc_minor);
@@ -492,6 +535,7 @@ static int qelctl_seccmd(qelctl_minor_t *mc, unsigned long arg, int mode)
 			rc = EFAULT;
 	}
 	qelctl_dma_mem_free(acc);
+	sleeplock_exit(qelctl_xfer_lock(dev));
 	return rc;
 }
 
@@ -644,17 +688,23 @@ static int qelctl_reply_out(const void *reply, size_t len, uint32_t extent,
 	return ddi_copyout(reply, uptr(arg), n, mode) != 0 ? EFAULT : 0;
 }
 
-/* Allocates 16 + psize bytes, copies the caller's message behind the IDC
- * header and fills the header. */
-static int qelctl_upcall_buf(qelctl_minor_t *mc, unsigned long arg,
-    uint32_t psize, int mode, uint8_t **bufp)
+/* Allocates 16 + psize bytes and builds the message behind the IDC header:
+ * the header is the copy the caller's sizes and handle were checked on,
+ * only the parameters behind it are read from the caller again, so a
+ * caller that changes its buffer meanwhile cannot change what was
+ * checked. */
+static int qelctl_upcall_buf(qelctl_minor_t *mc, const uint8_t *hdr,
+    unsigned long arg, uint32_t psize, int mode, uint8_t **bufp)
 {
 	uint8_t *buf;
 
 	buf = (uint8_t *)kmem_alloc(QELCTL_IDC_HDR + (size_t)psize, KM_NOSLEEP);
 	if (buf == NULL)
 		return ENOMEM;
-	if (ddi_copyin(uptr(arg), buf + QELCTL_IDC_HDR, psize, mode) != 0) {
+	copy(buf + QELCTL_IDC_HDR, hdr, DBM_HDR_SIZE);
+	if (ddi_copyin((const uint8_t *)uptr(arg) + DBM_HDR_SIZE,
+	    buf + QELCTL_IDC_HDR + DBM_HDR_SIZE, psize - DBM_HDR_SIZE,
+	    mode) != 0) {
 		kmem_free(buf, QELCTL_IDC_HDR + (size_t)psize);
 		return EFAULT;
 	}
@@ -683,15 +733,15 @@ static int qelctl_upcall_standby(qelctl_minor_t *mc, uint32_t extent,
 	return rc;
 }
 
-static int qelctl_upcall_hello(qelctl_minor_t *mc, uint32_t extent,
-    uint32_t psize, unsigned long arg, int mode)
+static int qelctl_upcall_hello(qelctl_minor_t *mc, const uint8_t *hdr,
+    uint32_t extent, uint32_t psize, unsigned long arg, int mode)
 {
 	size_t buflen = QELCTL_IDC_HDR + (size_t)psize;
 	uint8_t *buf;
 	int result = ENOENT, answered = 0, skipped = 0;
 	int inst = -1, rc;
 
-	rc = qelctl_upcall_buf(mc, arg, psize, mode, &buf);
+	rc = qelctl_upcall_buf(mc, hdr, arg, psize, mode, &buf);
 	if (rc != 0)
 		return rc;
 	while (qel_get_next_instance(&inst) == 0) {
@@ -741,8 +791,8 @@ static int qelctl_upcall_one(qelctl_minor_t *mc, const uint8_t *hdr,
     uint32_t extent, uint32_t psize, unsigned long arg, int mode)
 {
 	size_t buflen = QELCTL_IDC_HDR + (size_t)psize;
-	/* The answering device is the first byte of the handle as it lies in
-	 * the caller's buffer. */
+	/* The answering device is the first byte of the handle as it lay in
+	 * the caller's buffer when the header was copied. */
 	int inst = (int)(signed char)hdr[DBM_OFF_HANDLE];
 	void *reply = NULL, *token = NULL;
 	size_t rlen = 0;
@@ -753,7 +803,7 @@ static int qelctl_upcall_one(qelctl_minor_t *mc, const uint8_t *hdr,
 	dev = qel_hold_instance(inst);
 	if (dev == NULL)
 		return EFAULT;
-	rc = qelctl_upcall_buf(mc, arg, psize, mode, &buf);
+	rc = qelctl_upcall_buf(mc, hdr, arg, psize, mode, &buf);
 	if (rc != 0) {
 		qel_rele_instance(dev);
 		return rc;
@@ -799,7 +849,7 @@ static int qelctl_dbm(qelctl_minor_t *mc, unsigned long arg, int mode)
 	if (type == DB_STANDBY)
 		return qelctl_upcall_standby(mc, extent, arg, mode);
 	if (type == DB_HELLO)
-		return qelctl_upcall_hello(mc, extent, psize, arg, mode);
+		return qelctl_upcall_hello(mc, hdr, extent, psize, arg, mode);
 	return qelctl_upcall_one(mc, hdr, extent, psize, arg, mode);
 }
 
@@ -882,20 +932,55 @@ static int qelctl_run(qelctl_minor_t *mc, int cmd, unsigned long arg,
 	}
 }
 
-/* Looks the caller's record up; NULL when the module is not ready or the
- * number is unknown. */
-static qelctl_minor_t *qelctl_lookup(qelctl_dev_t dev)
+/* Reserves a way into the table under qelctl_lock, then takes the table's
+ * own lock.  NULL when the module is not ready. */
+static qel_table_t *qelctl_table_enter(void)
 {
-	qelctl_minor_t *mc = NULL;
+	qel_table_t *t;
 
 	if (qelctl_dip == NULL)
 		return NULL;
 	mutex_enter(&qelctl_lock);
-	if (qelctl_minors != NULL)
-		mc = (qelctl_minor_t *)qel_table_lookup(qelctl_minors,
-		    getminor(dev));
+	t = qelctl_minors;
+	if (t != NULL)
+		qelctl_table_users++;
 	mutex_exit(&qelctl_lock);
+	if (t != NULL)
+		sleeplock_enter(&qelctl_table_lock);
+	return t;
+}
+
+static void qelctl_table_exit(void)
+{
+	sleeplock_exit(&qelctl_table_lock);
+	mutex_enter(&qelctl_lock);
+	qelctl_table_users--;
+	mutex_exit(&qelctl_lock);
+}
+
+/* Looks the caller's record up; NULL when the module is not ready or the
+ * number is unknown. */
+static qelctl_minor_t *qelctl_lookup(qelctl_dev_t dev)
+{
+	qel_table_t *t = qelctl_table_enter();
+	qelctl_minor_t *mc;
+
+	if (t == NULL)
+		return NULL;
+	mc = (qelctl_minor_t *)qel_table_lookup(t, getminor(dev));
+	qelctl_table_exit();
 	return mc;
+}
+
+/* Gives the slot of an open file back to the table. */
+static void qelctl_table_free(int index)
+{
+	qel_table_t *t = qelctl_table_enter();
+
+	if (t == NULL)
+		return;
+	qel_table_free_slot(t, index);
+	qelctl_table_exit();
 }
 
 int qelctl_ioctl(qelctl_dev_t dev, int cmd, unsigned long arg, int mode,
@@ -930,10 +1015,17 @@ int qelctl_ioctl(qelctl_dev_t dev, int cmd, unsigned long arg, int mode,
 /* ------------------------------------------------------------------ */
 /* Life cycle                                                           */
 
+/* Destroys the first n transfer locks. */
+static void qelctl_xfer_locks_destroy(int n)
+{
+	while (n-- > 0)
+		sleeplock_destroy(&qelctl_xfer_locks[n]);
+}
+
 int qelctl_attach(qelctl_dip_t *dip, int cmd)
 {
 	qel_table_t *t = NULL;
-	int rc;
+	int rc, i;
 
 	if (cmd != QELCTL_ATTACH || dip == NULL)
 		return EINVAL;
@@ -942,11 +1034,19 @@ int qelctl_attach(qelctl_dip_t *dip, int cmd)
 	rc = qel_table_init(&t, sizeof(qelctl_minor_t));
 	if (rc != 0)
 		return rc;
-	rc = mutex_init(&qelctl_lock);
+	for (i = 0; i < QELCTL_XFER_LOCKS; i++)
+		if ((rc = sleeplock_init(&qelctl_xfer_locks[i])) != 0)
+			break;
+	if (rc == 0)
+		rc = sleeplock_init(&qelctl_table_lock);
+	if (rc == 0 && (rc = mutex_init(&qelctl_lock)) != 0)
+		sleeplock_destroy(&qelctl_table_lock);
 	if (rc != 0) {
+		qelctl_xfer_locks_destroy(i);
 		qel_table_destroy(t);
 		return rc;
 	}
+	qelctl_table_users = 0;
 	qelctl_minors = t;
 	qelctl_dip = dip;
 	return 0;
@@ -954,13 +1054,24 @@ int qelctl_attach(qelctl_dip_t *dip, int cmd)
 
 int qelctl_detach(qelctl_dip_t *dip, int cmd)
 {
+	qel_table_t *t;
+
 	if (cmd != QELCTL_DETACH || dip == NULL || dip != qelctl_dip)
 		return EINVAL;
-	qel_table_destroy(qelctl_minors);
+	mutex_enter(&qelctl_lock);
+	if (qelctl_table_users != 0) {
+		mutex_exit(&qelctl_lock);
+		return EBUSY;
+	}
+	t = qelctl_minors;
 	qelctl_minors = NULL;
+	mutex_exit(&qelctl_lock);
+	qel_table_destroy(t);
 	/* mutex_destroy releases the lock first if it is still marked
 	 * locked. */
 	mutex_destroy(&qelctl_lock);
+	sleeplock_destroy(&qelctl_table_lock);
+	qelctl_xfer_locks_destroy(QELCTL_XFER_LOCKS);
 	qelctl_dip = NULL;
 	kmem_free(dip, sizeof(*dip));
 	return 0;
@@ -968,27 +1079,24 @@ int qelctl_detach(qelctl_dip_t *dip, int cmd)
 
 int qelctl_open(qelctl_dev_t *devp, int flags, int otyp, void *credp)
 {
+	qel_table_t *t;
 	qelctl_minor_t *mc;
 	int index = -1, rc;
 
 	(void)flags;
 	(void)otyp;
 	(void)credp;
-	if (qelctl_dip == NULL || devp == NULL)
+	if (devp == NULL || (t = qelctl_table_enter()) == NULL)
 		return ENXIO;
-	mutex_enter(&qelctl_lock);
-	rc = qel_table_alloc_slot(qelctl_minors, &index);
-	mc = rc == 0 ? (qelctl_minor_t *)qel_table_lookup(qelctl_minors, index)
-	    : NULL;
-	mutex_exit(&qelctl_lock);
+	rc = qel_table_alloc_slot(t, &index);
+	mc = rc == 0 ? (qelctl_minor_t *)qel_table_lookup(t, index) : NULL;
+	qelctl_table_exit();
 	if (mc == NULL)
 		return ENOMEM;
 	zero(mc, sizeof(*mc));
 	mc->mc_minor = index;
 	if (mutex_init(&mc->mc_lock) != 0) {
-		mutex_enter(&qelctl_lock);
-		qel_table_free_slot(qelctl_minors, index);
-		mutex_exit(&qelctl_lock);
+		qelctl_table_free(index);
 		return ENOMEM;
 	}
 	*devp = makedevice(getmajor(*devp), index);
@@ -1018,8 +1126,6 @@ int qelctl_close(qelctl_dev_t dev, int flags, int otyp, void *credp)
 	if (mc->mc_isupcall)
 		qel_upcall_detach(index);
 	mutex_destroy(&mc->mc_lock);
-	mutex_enter(&qelctl_lock);
-	qel_table_free_slot(qelctl_minors, index);
-	mutex_exit(&qelctl_lock);
+	qelctl_table_free(index);
 	return 0;
 }

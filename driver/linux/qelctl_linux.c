@@ -21,6 +21,10 @@
 #include <linux/gfp.h>
 #include <linux/mm.h>
 #include <linux/spinlock.h>
+#include <linux/semaphore.h>
+#include <linux/device.h>
+#include <linux/capability.h>
+#include <linux/sched.h>
 #include <linux/string.h>
 #include <linux/pci.h>
 #include <linux/dma-mapping.h>
@@ -125,16 +129,44 @@ void qelctl_mutex_destroy(kmutex_t *m)
 	m->impl = NULL;
 }
 
+/* A sleeping lock is a binary semaphore (the kernel's mutex calls share
+ * their names with the core's short names). */
+int qelctl_sleeplock_init(ksleeplock_t *l)
+{
+	struct semaphore *sem = kmalloc(sizeof(*sem), GFP_KERNEL);
+
+	if (sem == NULL)
+		return ENOMEM;
+	sema_init(sem, 1);
+	l->impl = sem;
+	return 0;
+}
+
+void qelctl_sleeplock_enter(ksleeplock_t *l)
+{
+	down((struct semaphore *)l->impl);
+}
+
+void qelctl_sleeplock_exit(ksleeplock_t *l)
+{
+	up((struct semaphore *)l->impl);
+}
+
+void qelctl_sleeplock_destroy(ksleeplock_t *l)
+{
+	kfree(l->impl);
+	l->impl = NULL;
+}
+
 /* ---- Memory ------------------------------------------------------------ */
 
-/* Every block comes zero-filled.  Transfer buffers are copied back to user
- * space by length (a security command's reply, for one), and a driver that
- * writes less than that length must not hand stale kernel memory to the
- * caller. */
-void *qelctl_kmem_alloc(size_t size, int flag)
+/* kmem_alloc hands out memory as the kernel has it, not cleared: the core
+ * sets every byte it passes on (transfer buffers are cleared past what the
+ * caller sent), and only kmem_zalloc promises zeros. */
+static void *qelctl_kmem_get(size_t size, int flag, gfp_t extra)
 {
 	gfp_t gfp = ((flag == KM_NOSLEEP) ? (GFP_ATOMIC | __GFP_NOWARN) : GFP_KERNEL) |
-	    __GFP_ZERO;
+	    extra;
 	void *p;
 	int order = qelctl_kmem_order(size);
 
@@ -156,9 +188,14 @@ void *qelctl_kmem_alloc(size_t size, int flag)
 	return p;
 }
 
+void *qelctl_kmem_alloc(size_t size, int flag)
+{
+	return qelctl_kmem_get(size, flag, 0);
+}
+
 void *qelctl_kmem_zalloc(size_t size, int flag)
 {
-	return qelctl_kmem_alloc(size, flag);
+	return qelctl_kmem_get(size, flag, __GFP_ZERO);
 }
 
 void qelctl_kmem_free(void *p, size_t size)
@@ -247,6 +284,36 @@ static int qelctl_close_lin(struct inode *inode, struct file *file)
 	return -qelctl_close(qelctl_file_dev(file), 0, 0, NULL);
 }
 
+/* Commands that change the card or what this file holds: binding, reset,
+ * zeroize, register and PCI writes, diagnostics, induced failure, state and
+ * power changes, firmware, bootstrap and FDI downloads, security commands.
+ * They need CAP_SYS_ADMIN; the rest (probe, queries, the keystore daemon's
+ * upcall exchange) need only a file opened on the node, whose mode and
+ * group decide who may open it. */
+static int qelctl_privileged(unsigned int cmd)
+{
+	switch (cmd) {
+	case QELCTLBIND:
+	case QELCTLUNBIND:
+	case QELCTLPUTCSR:
+	case QELCTLFWUPDATE:
+	case QELCTLPUTPCI:
+	case QELCTLRESET:
+	case QELCTLDIAG:
+	case QELCTLFAILURE:
+	case QELCTLSECCMD:
+	case QELCTLZEROIZE:
+	case QELCTLFDIREQ:
+	case QELCTLFDIDL:
+	case QELCTLCHGSTATE:
+	case QELCTLRESUME:
+	case QELCTLSUSPEND:
+		return 1;
+	default:
+		return 0;
+	}
+}
+
 static int qelctl_ioctl_lin(struct inode *inode, struct file *file,
     unsigned int cmd, unsigned long arg)
 {
@@ -254,6 +321,8 @@ static int qelctl_ioctl_lin(struct inode *inode, struct file *file,
 	int rc;
 
 	(void)inode;
+	if (qelctl_privileged(cmd) && !capable(CAP_SYS_ADMIN))
+		return -EPERM;
 	rc = qelctl_ioctl(qelctl_file_dev(file), (int)cmd, arg, 0,
 	    NULL, &rval);
 	if (rc != 0)
@@ -281,6 +350,78 @@ static struct file_operations qelctl_fops = {
 #endif
 };
 
+/* ---- Device node --------------------------------------------------------- */
+
+/* The node /dev/qelctl is made by devtmpfs or udev from a device of the
+ * class "qelctl", owned by root with mode 0600.  An operator who lets the
+ * keystore daemon's service user in does so with a udev rule giving the
+ * node a group and mode 0660 (README). */
+static struct class *qelctl_class;
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 2, 0)
+static char *qelctl_devnode(const struct device *dev, umode_t *mode)
+#elif LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 32)
+static char *qelctl_devnode(struct device *dev, umode_t *mode)
+#endif
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 32)
+{
+	(void)dev;
+	if (mode != NULL)
+		*mode = 0600;
+	return NULL;
+}
+#endif
+
+static int qelctl_node_create(void)
+{
+	dev_t devt = MKDEV(qelctl_major, 0);
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 4, 0)
+	qelctl_class = class_create(QELCTL_DEVNAME);
+#else
+	qelctl_class = class_create(THIS_MODULE, QELCTL_DEVNAME);
+#endif
+	if (IS_ERR(qelctl_class))
+		return (int)-PTR_ERR(qelctl_class);
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 32)
+	qelctl_class->devnode = qelctl_devnode;
+#endif
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 27)
+	{
+		struct device *d = device_create(qelctl_class, NULL, devt, NULL,
+		    QELCTL_DEVNAME);
+
+		if (IS_ERR(d)) {
+			class_destroy(qelctl_class);
+			return (int)-PTR_ERR(d);
+		}
+	}
+#else
+	{
+		struct class_device *d = class_device_create(qelctl_class, NULL,
+		    devt, NULL, QELCTL_DEVNAME);
+
+		if (IS_ERR(d)) {
+			class_destroy(qelctl_class);
+			return (int)-PTR_ERR(d);
+		}
+	}
+#endif
+	return 0;
+}
+
+static void qelctl_node_destroy(void)
+{
+	dev_t devt = MKDEV(qelctl_major, 0);
+
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(2, 6, 27)
+	device_destroy(qelctl_class, devt);
+#else
+	class_device_destroy(qelctl_class, devt);
+#endif
+	class_destroy(qelctl_class);
+}
+
 /* ---- Module life cycle ------------------------------------------------ */
 
 static int __init qelctl_module_init(void)
@@ -306,6 +447,12 @@ static int __init qelctl_module_init(void)
 		kmem_free(dip, sizeof(*dip));
 		return -rc;
 	}
+	rc = qelctl_node_create();
+	if (rc != 0) {
+		qelctl_detach(dip, QELCTL_DETACH);
+		unregister_chrdev(qelctl_major, QELCTL_DEVNAME);
+		return -rc;
+	}
 	qelctl_linux_dip = dip;
 	printk(KERN_INFO "qelctl: loaded, major %d\n", qelctl_major);
 	return 0;
@@ -313,6 +460,7 @@ static int __init qelctl_module_init(void)
 
 static void __exit qelctl_module_exit(void)
 {
+	qelctl_node_destroy();
 	/* Detach frees the record. */
 	qelctl_detach(qelctl_linux_dip, QELCTL_DETACH);
 	qelctl_linux_dip = NULL;

@@ -3,9 +3,7 @@
  * for the stand-in qel module.
  *
  * Memory up to 128 KiB comes from kmalloc, larger blocks from vmalloc; the
- * size given to qm_free picks the same way back.  The only frees under
- * qelctl's spin lock are per-open slots, small kmalloc blocks, and kfree
- * does not sleep.
+ * size given to qm_free picks the same way back.
  *
  * The lock is a sleeping mutex with a wait queue and a generation counter
  * as the condition: a broadcast bumps the counter under the lock, so a
@@ -48,21 +46,21 @@ void qelmod_kmem_account(long blocks, long bytes)
 	atomic_long_add(bytes, &qm_bytes);
 }
 
-/* qelctl allocates its per-open slots while it holds its global lock, a
- * spin lock with interrupts off, so the slot table must not sleep there;
- * everything else of the model runs in process context and may. */
-static int qm_atomic(void)
+/* Every entry point may sleep; a call in atomic context is the caller's
+ * fault and must not pass quietly (sleep-in-atomic debugging is off in the
+ * distribution kernel), so it prints a WARNING with a trace. */
+void qm_may_sleep(const char *where)
 {
-	return irqs_disabled() || in_atomic();
+	WARN(irqs_disabled() || in_atomic(),
+	    "qel: %s called in atomic context\n", where);
 }
 
 void *qm_zalloc(size_t size)
 {
 	void *p;
 
-	if (qm_atomic())
-		p = size <= QM_KMALLOC_MAX ? kzalloc(size, GFP_ATOMIC | __GFP_NOWARN) : NULL;
-	else if (size <= QM_KMALLOC_MAX)
+	qm_may_sleep("qm_zalloc");
+	if (size <= QM_KMALLOC_MAX)
 		p = kzalloc(size, GFP_KERNEL);
 	else
 		p = vzalloc(size);
@@ -112,6 +110,7 @@ void qm_sync_destroy(qm_sync_t *s)
 
 void qm_lock(qm_sync_t *s)
 {
+	qm_may_sleep("qm_lock");
 	mutex_lock(&s->lock);
 }
 

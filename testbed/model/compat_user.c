@@ -23,6 +23,17 @@
 /* ------------------------------------------------------------------ */
 /* Locks                                                                */
 
+/* kmutexes this thread holds.  A kmutex stands for a spin lock with
+ * interrupts off, so nothing that may sleep (a driver entry point) may run
+ * while the count is above zero; qelsim_kmutex_held lets the card model
+ * check. */
+static __thread int kmutex_held;
+
+int qelsim_kmutex_held(void)
+{
+	return kmutex_held;
+}
+
 int qelctl_mutex_init(kmutex_t *m)
 {
 	pthread_mutex_t *pm = (pthread_mutex_t *)malloc(sizeof(*pm));
@@ -41,11 +52,13 @@ void qelctl_mutex_enter(kmutex_t *m)
 {
 	pthread_mutex_lock((pthread_mutex_t *)m->impl);
 	m->locked = 1;
+	kmutex_held++;
 }
 
 void qelctl_mutex_exit(kmutex_t *m)
 {
 	m->locked = 0;
+	kmutex_held--;
 	pthread_mutex_unlock((pthread_mutex_t *)m->impl);
 }
 
@@ -60,6 +73,38 @@ void qelctl_mutex_destroy(kmutex_t *m)
 	pthread_mutex_destroy(pm);
 	free(pm);
 	m->impl = NULL;
+}
+
+/* Sleeping locks are plain pthread mutexes too; they are not counted as
+ * held kmutexes, since a driver call may run under them. */
+int qelctl_sleeplock_init(ksleeplock_t *l)
+{
+	pthread_mutex_t *pm = (pthread_mutex_t *)malloc(sizeof(*pm));
+
+	if (pm == NULL)
+		return ENOMEM;
+	pthread_mutex_init(pm, NULL);
+	l->impl = pm;
+	return 0;
+}
+
+void qelctl_sleeplock_enter(ksleeplock_t *l)
+{
+	pthread_mutex_lock((pthread_mutex_t *)l->impl);
+}
+
+void qelctl_sleeplock_exit(ksleeplock_t *l)
+{
+	pthread_mutex_unlock((pthread_mutex_t *)l->impl);
+}
+
+void qelctl_sleeplock_destroy(ksleeplock_t *l)
+{
+	if (l->impl == NULL)
+		return;
+	pthread_mutex_destroy((pthread_mutex_t *)l->impl);
+	free(l->impl);
+	l->impl = NULL;
 }
 
 /* ------------------------------------------------------------------ */
@@ -175,6 +220,10 @@ void *qelctl_kmem_alloc(size_t size, int flag)
 	}
 	if (p == NULL)
 		return NULL;
+	/* Fresh memory is not clean: like the kernel's allocator, this one
+	 * hands out whatever was there, here a poison pattern, so that a byte
+	 * the module forgets to set shows. */
+	memset(p, QELSIM_KMEM_POISON, size);
 	pthread_mutex_lock(&kmem_lock);
 	kmem_stats.outstanding++;
 	kmem_stats.bytes += (long long)size;

@@ -52,6 +52,17 @@ void qelsim_kmem_fail_above(size_t above);
 void qelsim_kmem_fail_nth(long nth);
 void qelsim_kmem_reset_faults(void);
 
+/* kmem_alloc fills every fresh block with this byte (kmem_zalloc clears
+ * it), so memory the module hands on without setting it shows as 0xa5. */
+#define QELSIM_KMEM_POISON 0xa5
+
+/* Number of kmutexes (spin locks in the kernel) the calling thread holds. */
+int qelsim_kmutex_held(void);
+/* Calls into the card model made while the caller held a kmutex: each is
+ * a driver entry point run in atomic context, and also printed to stderr.
+ * Never reset; tests compare before and after. */
+long qelsim_atomic_calls(void);
+
 #ifdef __cplusplus
 }
 #endif

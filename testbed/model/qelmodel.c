@@ -275,6 +275,7 @@ int qelmodel_init(void)
 	qm_attach_code = qm_register_code = 0;
 	qm_delivered = qm_reg_seq = 0;
 	qm_ev_start = qm_ev_count = 0;
+	qelmodel_force_probe_count(0, 0);
 	return 0;
 }
 
@@ -783,6 +784,15 @@ int qel_get_verinfo(qel_dev_t *dev, uint32_t *hw, uint32_t *fw, uint32_t *boot)
 	return rc;
 }
 
+/* Count qel_probe reports in place of the real one, when forced. */
+static int qm_probe_forced, qm_probe_count;
+
+void qelmodel_force_probe_count(int force, int count)
+{
+	qm_probe_forced = force;
+	qm_probe_count = count;
+}
+
 int qel_probe(int *instances, int *count)
 {
 	int i, n = 0, cap = *count;
@@ -795,6 +805,8 @@ int qel_probe(int *instances, int *count)
 	for (i = 0; i < QELMODEL_MAX_CARDS && n < cap; i++)
 		if (qm_cards[i].present)
 			instances[n++] = i;
+	if (qm_probe_forced)
+		n = qm_probe_count;
 	qm_unlock(qm_sync);
 	*count = n;
 	return 0;
@@ -852,6 +864,45 @@ int qel_fdi_dl(qel_dev_t *dev, void *buf, size_t size)
 	return rc;
 }
 
+/* SHA-256 of len bytes at offset off of what the descriptor describes;
+ * EINVAL when the range lies outside. */
+static int qm_desc_sha256(const kyr_ddi_handle_t *d, size_t off, size_t len,
+    uint8_t out[32])
+{
+	uint8_t piece[256];
+	qm_sha256_t h;
+
+	qm_sha256_init(&h);
+	while (len > 0) {
+		size_t n = len < sizeof(piece) ? len : sizeof(piece);
+
+		if (qm_desc_rw(d, off, piece, n, 0) != 0)
+			return EINVAL;
+		qm_sha256_update(&h, piece, n);
+		off += n;
+		len -= n;
+	}
+	qm_sha256_final(&h, out);
+	return 0;
+}
+
+/* A card that checks images: the image arrived whole through the
+ * descriptor, at the address passed, and its first 32 bytes are the
+ * SHA-256 of the rest. */
+static int qm_image_sound(const qelmodel_card_t *card, const qelmodel_xfer_t *x,
+    size_t size)
+{
+	const kyr_ddi_handle_t *d = &card->dev.ctl_dma;
+	uint8_t want[32], got[32];
+
+	if (!x->layout_ok || !x->addr_matches || x->desc_size < size || size < 32)
+		return 0;
+	if (qm_desc_rw(d, 0, want, sizeof(want), 0) != 0 ||
+	    qm_desc_sha256(d, 32, size - 32, got) != 0)
+		return 0;
+	return qm_memcmp(want, got, sizeof(got)) == 0;
+}
+
 int qel_fwupdate(qel_dev_t *dev, int select, void *buf, size_t size)
 {
 	qelmodel_card_t *card = qm_card_of(dev);
@@ -860,6 +911,11 @@ int qel_fwupdate(qel_dev_t *dev, int select, void *buf, size_t size)
 	qm_lock(qm_sync);
 	rc = qm_enter(card, QM_EP_FWUPDATE);
 	qm_xfer_record(card, &card->last_fw, select, buf, size);
+	if (rc == 0 && card->check_images &&
+	    !qm_image_sound(card, &card->last_fw, size)) {
+		card->n_bad_images++;
+		rc = EBADMSG;
+	}
 	card->n_fw++;
 	qm_maybe_clobber(card);
 	qm_unlock(qm_sync);
@@ -1409,7 +1465,7 @@ void qel_dbm_freereq(void *token)
 
 /* ------------------------------------------------------------------ */
 /* Slot table of per-open records.  The caller serializes the calls (the
- * core holds its global lock around them).  Each record is allocated on
+ * core holds a sleeping lock of its own around them); they may sleep.  Each record is allocated on
  * its own, so a record never moves while the table grows. */
 
 struct qel_table {
@@ -1420,8 +1476,10 @@ struct qel_table {
 
 int qel_table_init(qel_table_t **tablep, size_t slotsize)
 {
-	qel_table_t *t = (qel_table_t *)qm_zalloc(sizeof(*t));
+	qel_table_t *t;
 
+	qm_may_sleep("qel_table_init");
+	t = (qel_table_t *)qm_zalloc(sizeof(*t));
 	if (t == NULL)
 		return ENOMEM;
 	t->slotsize = slotsize;
@@ -1434,6 +1492,7 @@ int qel_table_alloc_slot(qel_table_t *table, int *index)
 	int i;
 	void *rec;
 
+	qm_may_sleep("qel_table_alloc_slot");
 	for (i = 0; i < table->nslots; i++)
 		if (table->slots[i] == NULL)
 			break;
@@ -1462,6 +1521,7 @@ int qel_table_alloc_slot(qel_table_t *table, int *index)
 
 void *qel_table_lookup(qel_table_t *table, int index)
 {
+	qm_may_sleep("qel_table_lookup");
 	if (table == NULL || index < 0 || index >= table->nslots)
 		return NULL;
 	return table->slots[index];
@@ -1469,6 +1529,7 @@ void *qel_table_lookup(qel_table_t *table, int index)
 
 void qel_table_free_slot(qel_table_t *table, int index)
 {
+	qm_may_sleep("qel_table_free_slot");
 	if (table == NULL || index < 0 || index >= table->nslots)
 		return;
 	qm_free(table->slots[index], table->slotsize);
@@ -1479,6 +1540,7 @@ void qel_table_destroy(qel_table_t *table)
 {
 	int i;
 
+	qm_may_sleep("qel_table_destroy");
 	if (table == NULL)
 		return;
 	for (i = 0; i < table->nslots; i++)

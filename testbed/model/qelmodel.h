@@ -76,6 +76,12 @@ typedef struct qelmodel_card {
 	int clobber_desc;
 	qelmodel_xfer_t last_fw;     /* qel_fwupdate */
 	long n_fw;
+	/* With check_images set, qel_fwupdate refuses with EBADMSG (and
+	 * counts in n_bad_images) an image that did not arrive whole through
+	 * the descriptor at the address passed, or whose first 32 bytes are not
+	 * the SHA-256 of the rest, as a card checking its images would. */
+	int check_images;
+	long n_bad_images;
 	qelmodel_xfer_t last_fdi_dl; /* qel_fdi_dl */
 	long n_fdi_dl;
 	fdi_request_t last_fdi_req;  /* qel_fdi_req */
@@ -127,6 +133,10 @@ int qelmodel_set_pubkey(int instance, const void *blob, size_t len);
 /* Scripted security-command reply (copied); len 0 with NULL restores the
  * echo. */
 int qelmodel_set_sec_reply(int instance, const void *reply, size_t len);
+/* qel_probe reports count (it may lie outside 0..32) in place of the
+ * number of present cards while force is set; the instances it fills stay
+ * the real ones.  qelmodel_init clears it. */
+void qelmodel_force_probe_count(int force, int count);
 /* The domain answered by qel_get_domain (default 1). */
 void qelmodel_set_domain(int domain);
 

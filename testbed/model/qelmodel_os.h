@@ -62,6 +62,13 @@ int qm_wait(qm_sync_t *s, long timeout_ms);
 /* Wakes every qm_wait on s.  Called with the lock held. */
 void qm_broadcast(qm_sync_t *s);
 
+/* Every entry point of the driver may sleep, and the caller promises not
+ * to call it in atomic context (qelctl holds no spin lock across a call).
+ * Called by the entry points and by qm_lock and qm_zalloc: it complains
+ * loudly when the promise is broken (kernel: a WARNING with a trace; user
+ * space: a counted line on stderr, see qelsim_atomic_calls). */
+void qm_may_sleep(const char *where);
+
 /* Monotonic clock in milliseconds. */
 uint64_t qm_now_ms(void);
 

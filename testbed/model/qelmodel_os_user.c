@@ -4,9 +4,11 @@
  */
 #define _POSIX_C_SOURCE 200809L
 #include "qelmodel_os.h"
+#include "compat_user.h"
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <time.h>
 
@@ -15,8 +17,24 @@ struct qm_sync {
 	pthread_cond_t cond;
 };
 
+static long qm_atomic_calls;
+
+void qm_may_sleep(const char *where)
+{
+	if (qelsim_kmutex_held() == 0)
+		return;
+	__atomic_add_fetch(&qm_atomic_calls, 1, __ATOMIC_SEQ_CST);
+	fprintf(stderr, "qel: %s called with a spin lock held\n", where);
+}
+
+long qelsim_atomic_calls(void)
+{
+	return __atomic_load_n(&qm_atomic_calls, __ATOMIC_SEQ_CST);
+}
+
 void *qm_zalloc(size_t size)
 {
+	qm_may_sleep("qm_zalloc");
 	return calloc(1, size != 0 ? size : 1);
 }
 
@@ -52,6 +70,7 @@ void qm_sync_destroy(qm_sync_t *s)
 
 void qm_lock(qm_sync_t *s)
 {
+	qm_may_sleep("qm_lock");
 	pthread_mutex_lock(&s->lock);
 }
 

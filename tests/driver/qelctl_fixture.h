@@ -62,6 +62,7 @@ protected:
 		    qelctl_kmem_zalloc(sizeof(qelctl_dip_t), KM_NOSLEEP));
 		ASSERT_NE(nullptr, dip_);
 		ASSERT_EQ(0, qelctl_attach(dip_, QELCTL_ATTACH));
+		atomic_calls_ = qelsim_atomic_calls();
 	}
 
 	void TearDown() override
@@ -70,6 +71,8 @@ protected:
 			qelctl_close(d, 0, 0, nullptr);
 		open_.clear();
 		EXPECT_EQ(0, qelctl_detach(dip_, QELCTL_DETACH));
+		// No driver entry point ran while the core held a spin lock.
+		EXPECT_EQ(atomic_calls_, qelsim_atomic_calls());
 		qelsim_set_log_hook(nullptr, nullptr);
 		qelsim_kmem_reset_faults();
 		qelmodel_fini();
@@ -142,6 +145,7 @@ protected:
 	static void *bad_addr() { return reinterpret_cast<void *>(8); }
 
 	qelctl_dip_t *dip_ = nullptr;
+	long atomic_calls_ = 0;
 	std::vector<qelctl_dev_t> open_;
 	std::mutex log_lock_;
 	std::vector<std::string> log_;

@@ -7,7 +7,10 @@
 #
 # usage: kernel_vm_test.sh <source dir> <build dir>
 # Environment: KYR_KERNEL_RELEASE picks a kernel release; KYR_VM_TIMEOUT
-# (seconds, default 300) bounds the boot.
+# (seconds, default 300) bounds the boot; KYR_VM_ACCEL is "kvm", "tcg"
+# (emulation) or "auto" (default: kvm when /dev/kvm is there and a probe
+# machine starts on it, else emulation); KYR_VM_PROBE_ARGS adds arguments
+# to the probe only (a test of the fallback gives it one qemu refuses).
 set -uo pipefail
 
 src=$(cd "${1:?source dir}" && pwd) || exit 1
@@ -143,8 +146,30 @@ chmod 755 "$root/init"
 
 # ---- boot ---------------------------------------------------------------------------
 note "booting $krel under qemu (time-out ${timeout_s}s); serial log $log"
-accel=
-[ -w /dev/kvm ] && accel="-enable-kvm -cpu host"
+# /dev/kvm may exist and still not run a guest (nested virtualisation:
+# qemu aborts with "failed to set MSR 0x10a"), so a small machine is started
+# on it first and must get as far as its monitor.
+kvm_args="-enable-kvm -cpu host"
+kvm_usable() {
+	[ -w /dev/kvm ] || return 1
+	# shellcheck disable=SC2086
+	echo quit | timeout 20 qemu-system-x86_64 $kvm_args ${KYR_VM_PROBE_ARGS:-} \
+		-M pc -S -nodefaults -display none -monitor stdio \
+		>"$work/kvm-probe.log" 2>&1
+}
+case "${KYR_VM_ACCEL:-auto}" in
+kvm) accel=$kvm_args ;;
+tcg) accel="-accel tcg" ;;
+auto)
+	if kvm_usable; then
+		accel=$kvm_args
+	else
+		note "kvm not usable here ($(tail -n 1 "$work/kvm-probe.log" 2>/dev/null)); emulating"
+		accel="-accel tcg"
+	fi ;;
+*) fail "KYR_VM_ACCEL must be kvm, tcg or auto" ;;
+esac
+note "accelerator: $accel"
 # init_on_alloc=0: the Debian kernel zero-fills every allocation by
 # default, which would hide stale kernel memory reaching user space.
 # shellcheck disable=SC2086

@@ -290,8 +290,19 @@ TEST_F(KyrdiagTest, OperandNameIsRebuiltFromTheNumber)
     expect_run({"-l", "qel007"}, "Device qel7\n\tState : Online\n\tStatus: Initialized\n", "", 0);
     // Anything before "qel" is ignored.
     expect_run({"-l", "/dev/qel1"}, "Device qel1\n\tState : Online\n\tStatus: Initialized\n", "", 0);
-    expect_run({"-l", "qel9223372036854775807"}, "",
-               "Failed binding to qel9223372036854775807: " + err_text(ENXIO) + "\n", 1);
+    expect_run({"-l", "qel2147483648"}, "",
+               "Invalid device instance number: 2147483648\n", 1);
+}
+
+// An instance number that does not fit the device's int would reach
+// another card once cut (4294967297 is 1): it is refused, qel1 untouched.
+TEST_F(KyrdiagTest, InstanceBeyondIntIsRefusedNotTruncated)
+{
+    ASSERT_EQ(0, qelmodel_add_card(1));
+    expect_run({"-z", "qel4294967297"}, "",
+               "Invalid device instance number: 4294967297\n", 1);
+    EXPECT_EQ(0, card(1).calls[QM_EP_ZEROIZE]);
+    EXPECT_EQ(0, card(1).calls[QM_EP_HOLD_CTL]);
 }
 
 // ----------------------------------------------------------------- listing

@@ -137,7 +137,9 @@ int kd_parse_operand(const char *arg, long *inst)
     }
     errno = 0;
     long value = strtol(digits, nullptr, 10);
-    if (errno != 0) {
+    // The control device takes an int instance: a larger number would be
+    // cut to another card's (4294967297 is qel1).
+    if (errno != 0 || value > INT_MAX) {
         fprintf(stderr, _("Invalid device instance number: %s\n"), digits);
         return 1;
     }
