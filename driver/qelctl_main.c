@@ -689,10 +689,9 @@ static int qelctl_reply_out(const void *reply, size_t len, uint32_t extent,
 }
 
 /* Allocates 16 + psize bytes and builds the message behind the IDC header:
- * the header is the copy the caller's sizes and handle were checked on,
- * only the parameters behind it are read from the caller again, so a
- * caller that changes its buffer meanwhile cannot change what was
- * checked. */
+ * the caller's message is read again, and its header is then replaced by
+ * the copy the sizes and handle were checked on, so a caller that changes
+ * its buffer meanwhile cannot change what was checked. */
 static int qelctl_upcall_buf(qelctl_minor_t *mc, const uint8_t *hdr,
     unsigned long arg, uint32_t psize, int mode, uint8_t **bufp)
 {
@@ -701,13 +700,11 @@ static int qelctl_upcall_buf(qelctl_minor_t *mc, const uint8_t *hdr,
 	buf = (uint8_t *)kmem_alloc(QELCTL_IDC_HDR + (size_t)psize, KM_NOSLEEP);
 	if (buf == NULL)
 		return ENOMEM;
-	copy(buf + QELCTL_IDC_HDR, hdr, DBM_HDR_SIZE);
-	if (ddi_copyin((const uint8_t *)uptr(arg) + DBM_HDR_SIZE,
-	    buf + QELCTL_IDC_HDR + DBM_HDR_SIZE, psize - DBM_HDR_SIZE,
-	    mode) != 0) {
+	if (ddi_copyin(uptr(arg), buf + QELCTL_IDC_HDR, psize, mode) != 0) {
 		kmem_free(buf, QELCTL_IDC_HDR + (size_t)psize);
 		return EFAULT;
 	}
+	copy(buf + QELCTL_IDC_HDR, hdr, DBM_HDR_SIZE);
 	qel_update_idc_hdr(buf, mc->mc_minor, qel_get_domain());
 	*bufp = buf;
 	return 0;

@@ -106,8 +106,6 @@ int racing_copy(void *ctx, int to_user, uint64_t uaddr, void *kaddr,
 		// After the header was read: claim a huge paramSize, another
 		// type and another card, in the caller's own buffer.
 		uint8_t *hdr = u;
-		if (len != static_cast<size_t>(kHdr))
-			hdr = u - kHdr;
 		set_be(hdr, 0, kHello);
 		set_be(hdr, 4, 0x01000000);
 		set_be(hdr, 24, 0x7fffffff);
