@@ -1,0 +1,132 @@
+// Secure connections to a 389 Directory Server with TLS: ldaps with a
+// simple bind, a server certificate that the CA directory does not vouch
+// for, and client-certificate binds (SASL EXTERNAL) that must end up as
+// this host's binddn.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "../core/core_fixture.h"
+#include "cks/cks_int.h"
+#include "ds389.h"
+
+namespace {
+
+using kyrtest::count_of;
+
+// A client CA of the test's own, trusted by the server for client
+// certificates, and two host certificates whose subjects are host entries.
+// The keys are encrypted with the hosts' passwords.
+const char *kCertScript = R"(set -e
+cd "$1"; conf="$2"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout cca.key -out cca.crt -days 2 \
+  -subj /CN=kyrtest-client-ca 2>/dev/null
+for h in hostA hostB; do
+  openssl req -newkey rsa:2048 -keyout $h.key -passout pass:secret${h#host} -out $h.csr \
+    -subj "/DC=com/DC=example/OU=kyrkeystore/OU=Hosts/CN=$h" 2>/dev/null
+  openssl x509 -req -in $h.csr -CA cca.crt -CAkey cca.key -CAcreateserial -out $h.crt \
+    -days 2 2>/dev/null
+done
+certutil -A -d "$conf" -n kyrtest-client-ca -t "CT,," -a -i cca.crt -f "$conf/pwdfile.txt"
+)";
+
+class CksTls : public kyrtest::CoreTest {
+protected:
+    ds389 *ds = nullptr;
+    std::string certs;
+
+    void SetUp() override
+    {
+        CoreTest::SetUp();
+        std::string why;
+        ds = ds389_shared(true, &why);
+        if (ds == nullptr)
+            GTEST_SKIP() << why;
+        certs = ds->root + "/client";
+        static bool ready = false;
+        if (!ready) {
+            ASSERT_EQ(0, ds389_add_host(*ds, "hostA", "secretA"));
+            ASSERT_EQ(0, ds389_add_host(*ds, "hostB", "secretB"));
+            ASSERT_EQ(0, system(("mkdir -p " + certs + " && cp " + ds->cadir + "/ca.crt " +
+                                 certs + "/ && sh -c '" + kCertScript + "' x " + certs + " " +
+                                 ds->root + "/etc/dirsrv/slapd-kyrtest").c_str()));
+            // The server reads its trusted client CAs at start.
+            ASSERT_EQ(0, ds389_stop(ds));
+            ASSERT_EQ(0, ds389_start(ds));
+            ready = true;
+        }
+        mconf.basedn = strdup(DS389_SUFFIX);
+        mconf.binddn = strdup(ds389_host_dn("hostA").c_str());
+        mconf.password = strdup("secretA");
+        mconf.certdb = strdup(certs.c_str());
+        mconf.certname = strdup("hostA");
+        qelkiod_server &s = mconf.servers[mconf.nservers++];
+        s.host = strdup("localhost");
+        s.port = ds->sport;
+        s.ssl = 1;
+    }
+    int connect_as(const char *authtype)
+    {
+        free(mconf.authtype);
+        mconf.authtype = strdup(authtype);
+        LDAP *ld = nullptr;
+        int rc = connect_bind_ldap(&ld);
+        if (rc == 0) {
+            // The connection works: a search as this host.
+            LDAPMessage *res = nullptr;
+            rc = cks_search(ld, DS389_KEYSTORES, LDAP_SCOPE_BASE, "(objectclass=*)", nullptr, &res);
+            ldap_msgfree(res);
+            cks_unbind(ld);
+        }
+        EXPECT_TRUE(rc != 0 || ld != nullptr);
+        return rc;
+    }
+};
+
+TEST_F(CksTls, LdapsWithSimpleBind)
+{
+    EXPECT_EQ(0, connect_as("simple"));
+    EXPECT_NE(std::string::npos,
+              log().find("Attempting LDAPS connection to localhost:" + std::to_string(ds->sport)));
+}
+
+// A CA directory without the server's CA: no connection, and the reason is
+// logged at error level, not only as "cannot contact".
+TEST_F(CksTls, UntrustedServerCertificateIsAnError)
+{
+    free(mconf.certdb);
+    mconf.certdb = strdup((certs + "/none").c_str());
+    ASSERT_EQ(0, system(("mkdir -p " + certs + "/none").c_str()));
+    EXPECT_EQ(EINVAL, connect_as("simple"));
+    std::string l = log();
+    EXPECT_NE(std::string::npos, l.find("[ERROR] TLS connection to localhost:")) << l;
+    EXPECT_NE(std::string::npos, l.find("Cannot connect to any LDAP server")) << l;
+}
+
+TEST_F(CksTls, ClientCertificateBindsAsThisHost)
+{
+    EXPECT_EQ(0, connect_as("ClientAuth"));
+    EXPECT_NE(std::string::npos,
+              log().find("Successfully bound as " + ds389_host_dn("hostA")));
+}
+
+// hostB's certificate binds as hostB: configured as hostA, the daemon
+// refuses the connection, since hostA's log locks would lock it out.
+TEST_F(CksTls, ClientCertificateOfAnotherIdentityIsRefused)
+{
+    free(mconf.certname);
+    mconf.certname = strdup("hostB");
+    free(mconf.password);
+    mconf.password = strdup("secretB");
+    EXPECT_EQ(LDAP_INVALID_CREDENTIALS, connect_as("clientauth"));
+    EXPECT_NE(std::string::npos, log().find("Client certificate binds as "))
+        << log();
+
+    // A key that the password does not open.
+    free(mconf.certname);
+    mconf.certname = strdup("hostA");
+    EXPECT_NE(0, connect_as("clientauth"));
+    EXPECT_NE(std::string::npos, log().find("Failed enabling SSL Client Authentication"));
+}
+
+}  // namespace
