@@ -78,10 +78,6 @@ int cks_db_make(upcall_buf *buf)
         qelkiod_log(LOG_ERR, "Keystore creation failed: Centralized keystore support not configured");
         return EOPNOTSUPP;
     }
-    if (!qelkiod_valid_ksname(ks)) {
-        qelkiod_log(LOG_ERR, "Invalid keystore name \"%s\"", ks);
-        return EINVAL;
-    }
     char dns[4][CKS_DN_MAX];
     const char *ous[4] = {ks, "Users", "AuditLogCur", "AuditLogOld"};
     int ret = cks_ks_dn(dns[0], ks);
