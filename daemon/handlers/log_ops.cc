@@ -36,8 +36,13 @@ int log_write(ks_handle *h, upcall_buf *buf)
     // Checked before the rotation test so that a refused message changes
     // nothing; write_log_entries checks each continuation message again, as
     // it consumes them after the first answer without a new rotation test.
+    // Only a write into the current log may rotate it, and the test then
+    // counts the current log.  A write into the previous log must not: its
+    // count says nothing about the current log, and a rotation would
+    // remove the very log being written to.
     int ret = localks_log_keys_valid(buf->msg);
-    if (ret == 0 && (msg_hdr(buf->msg)->flags & DBM_FLAG_KEY_SET) == 0)
+    uint32_t flags = msg_hdr(buf->msg)->flags;
+    if (ret == 0 && (flags & (DBM_FLAG_KEY_SET | DBM_FLAG_OLD_LOG)) == 0)
         ret = local_rotate_if_full(h, msg_get32(buf->msg, DBM_NOBJS_OFF));
     if (ret == 0)
         ret = write_log_entries(h->env, h->db, buf);

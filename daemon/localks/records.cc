@@ -342,6 +342,7 @@ int delete_all_user_objects(DB *db, DB_TXN *txn, const unsigned char *uid, int u
         close_cursor(&c);
         return DB_NOTFOUND;
     }
+    int step;
     do {
         const unsigned char *k = static_cast<const unsigned char *>(key.data);
         uint32_t hi = key.size >= DBM_OBJ_KEY_LEN ? oid_hi(k + DBM_OWNER_LEN) : 0;
@@ -353,8 +354,15 @@ int delete_all_user_objects(DB *db, DB_TXN *txn, const unsigned char *uid, int u
             close_cursor(&c);
             return ret;
         }
-    } while (c->get(c, &key, &data, DB_NEXT) == 0 && key_has_owner(key, owner));
+    } while ((step = c->get(c, &key, &data, DB_NEXT)) == 0 && key_has_owner(key, owner));
     close_cursor(&c);
+    // Only the end of the database ends the walk early: after any other
+    // failure objects of the user may remain, and the caller must abort
+    // rather than commit a partial deletion.
+    if (step != 0 && step != DB_NOTFOUND) {
+        qelkiod_log(LOG_ERR, "Cannot step to the next user object entry: %s", db_strerror(step));
+        return step;
+    }
     return 0;
 }
 
@@ -484,6 +492,8 @@ int read_objs_byuser(DB *db, upcall_buf *buf)
 int read_all_objs(DB *db, upcall_buf *buf)
 {
     // Each owner's objects travel in pushes of their own, naming the owner.
+    // The all-zero owner is an owner like any other: its objects are sent
+    // before the next owner's, never under that owner's ID.
     push p{buf, REC_OBJ, {}};
     memcpy(p.owner, buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN);
     DBC *c = nullptr;
@@ -492,10 +502,11 @@ int read_all_objs(DB *db, upcall_buf *buf)
         return ret;
     DBT key = make_dbt(nullptr, 0);
     DBT data = make_dbt(nullptr, 0);
+    bool loaded = false;  // the push holds records of p.owner
     int step;
     while ((step = c->get(c, &key, &data, DB_NEXT)) == 0) {
         if (!key_has_owner(key, p.owner)) {
-            if (!is_null_user(p.owner, DBM_OWNER_LEN) && (ret = push_flush(&p)) != 0)
+            if (loaded && (ret = push_flush(&p)) != 0)
                 break;
             size_t n = key.size < DBM_OWNER_LEN ? key.size : DBM_OWNER_LEN;
             memset(p.owner, 0, sizeof(p.owner));
@@ -504,6 +515,7 @@ int read_all_objs(DB *db, upcall_buf *buf)
         }
         if ((ret = push_obj(&p, key, data)) != 0)
             break;
+        loaded = true;
     }
     return walk_finish(&c, &p, ret, step, "object");
 }

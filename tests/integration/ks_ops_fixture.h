@@ -87,17 +87,8 @@ protected:
     }
     void TearDown() override
     {
-        if (running) {
-            // A clean shutdown is part of every test.
-            EXPECT_EQ(0, kyrsim_signal_child(&d, SIGINT));
-            if (kyrsim_wait_child(&d, kWait) == 0)
-                EXPECT_EQ(0, kyrsim_exit_code(d)) << log();
-            else
-                kyrsim_kill_child(&d);
-            std::string text = log();
-            EXPECT_EQ(std::string::npos, text.find("AddressSanitizer")) << text;
-            EXPECT_EQ(std::string::npos, text.find("runtime error:")) << text;
-        }
+        // A clean shutdown is part of every test.
+        stop();
         kyrsim_stop(sim);
         if (dir.size() > 16) {
             std::string cmd = "rm -rf '" + dir + "'";
@@ -105,6 +96,21 @@ protected:
         }
     }
     std::string log() { return kyrsim_read_file(d.err_path); }
+    // SIGINT and a clean exit, once; the keystores are then closed.
+    void stop()
+    {
+        if (!running)
+            return;
+        running = false;
+        EXPECT_EQ(0, kyrsim_signal_child(&d, SIGINT));
+        if (kyrsim_wait_child(&d, kWait) == 0)
+            EXPECT_EQ(0, kyrsim_exit_code(d)) << log();
+        else
+            kyrsim_kill_child(&d);
+        std::string text = log();
+        EXPECT_EQ(std::string::npos, text.find("AddressSanitizer")) << text;
+        EXPECT_EQ(std::string::npos, text.find("runtime error:")) << text;
+    }
 
     void start(int auditloglimit = 500)
     {

@@ -91,6 +91,14 @@ protected:
         kyrsim_kill_child(&d);
         running = false;
     }
+    // SIGINT and a clean exit: the keystores are closed afterwards.
+    void stop()
+    {
+        running = false;
+        ASSERT_EQ(0, kyrsim_signal_child(&d, SIGINT));
+        ASSERT_EQ(0, kyrsim_wait_child(&d, kWait)) << log();
+        EXPECT_EQ(0, kyrsim_exit_code(d)) << log();
+    }
     std::string log() { return kyrsim_read_file(d.err_path); }
     // DB_INIT of a new keystore through the control thread: a success is
     // not answered, the new keystore's thread says hello.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <thread>
 
+#include "ks_disk_check.h"
 #include "localks_fixture.h"
 
 namespace {
@@ -190,6 +191,36 @@ TEST_F(LocalKs, ObjectsOfThreeOwnersArriveInPerOwnerPushes)
         EXPECT_EQ(counts[i], got[i].recs.size()) << i;
         EXPECT_EQ(i < 2, (got[i].flags & DBM_FLAG_MORE) != 0) << i;
     }
+}
+
+// Objects whose owner is all zeros come first in the database; they travel
+// in a push of their own that names no owner, not under the next owner.
+TEST_F(LocalKs, ObjectsWithoutOwnerArriveInAPushOfTheirOwn)
+{
+    kyrdisk::plant_canary(dir);
+    const auto around = kyrdisk::snapshot(dir, "keys");
+    EXPECT_EQ(0, status_of(kKs, objs_msg(DB_OBJECT_WRITE, kKs, 0, {{1, "z1"}, {2, "z2"}})));
+    EXPECT_EQ(0, status_of(kKs, objs_msg(DB_OBJECT_WRITE, kKs, 2, {{5, "b5"}})));
+    EXPECT_EQ(0, status_of(kKs, objs_msg(DB_OBJECT_WRITE, kKs, 1, {{1, "a1"}})));
+    std::vector<kyrsim_msg> got = exchange(kKs, objs_msg(DB_OBJECT_READ, kKs, 0, {}));
+    ASSERT_EQ(3u, got.size());
+    const std::vector<uint8_t> owners[] = {std::vector<uint8_t>(20, 0), uid(1), uid(2)};
+    const std::vector<std::string> data[] = {{"z1", "z2"}, {"a1"}, {"b5"}};
+    for (size_t i = 0; i < 3; i++) {
+        EXPECT_EQ(DB_OBJECT_PUSH, got[i].type);
+        EXPECT_EQ(owners[i], got[i].owner) << i;
+        std::vector<std::string> d;
+        for (const kyrsim_rec &r : got[i].recs)
+            d.push_back(text(r.data));
+        EXPECT_EQ(data[i], d) << i;
+        EXPECT_EQ(i < 2, (got[i].flags & DBM_FLAG_MORE) != 0) << i;
+    }
+    // The next upcall is served; the keystore is sound and nothing beside
+    // it changed.
+    EXPECT_EQ(2u, object_count(kKs, 1) + object_count(kKs, 2));
+    stop();
+    EXPECT_EQ(std::vector<std::string>{}, kyrdisk::unsound_dbs(ks_path(kKs)));
+    EXPECT_EQ(around, kyrdisk::snapshot(dir, "keys"));
 }
 
 TEST_F(LocalKs, FilesAreReadInChunksOfAtMost61327Bytes)
