@@ -427,11 +427,13 @@ int make_keystore_threads()
     kstable_free(&t);
 
     kstinfo *ctl = create_kstinfo(nullptr, DBM_KS_LOCAL);
-    if (ctl == nullptr)
-        return EINVAL;
-    rc = spawn_ks_thread(ctl);
+    rc = ctl == nullptr ? EINVAL : spawn_ks_thread(ctl);
     if (rc != 0) {
         free_kstinfo(ctl);
+        // The caller gives up (start-up fails, a reload stops the daemon)
+        // and frees the configuration the keystore threads read: they must
+        // be gone first.
+        tlist_cancel_all();
         return rc;
     }
     return 0;
@@ -581,7 +583,5 @@ int qelkiod_run_service()
     rc = make_keystore_threads();
     if (rc == 0)
         rc = qelkiod_supervise();
-    else
-        tlist_cancel_all();  // keystore threads started before the failure
     return rc;
 }

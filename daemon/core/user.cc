@@ -1,6 +1,7 @@
 // Service user, access check of the device and keystore directory, and
 // keystore discovery.
 #include <dirent.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,12 +11,15 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "cks/cks.h"
 #include "qelkiod.h"
 
 namespace {
+
+struct free_deleter {
+    void operator()(char *p) const { free(p); }
+};
 
 struct dir_closer {
     void operator()(DIR *d) const { closedir(d); }
@@ -71,21 +75,39 @@ int qelkiod_change_user(const char *user)
         qelkiod_log(LOG_WARNING, "kyrkiod will attempt to run as user %s", user);
     }
 
+    // The entry's strings live in buf, which grows while the lookup asks
+    // for more room (up to 1 MiB).
     long sz = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(sz > 0 ? static_cast<size_t>(sz) : 16384);
+    size_t bufsize = sz > 0 ? static_cast<size_t>(sz) : 16384;
     struct passwd pw;
     struct passwd *found = nullptr;
-    int rc = getpwnam_r(user, &pw, buf.data(), buf.size(), &found);
-    while (rc == ERANGE && buf.size() < (1u << 20)) {
-        buf.resize(buf.size() * 2);
-        rc = getpwnam_r(user, &pw, buf.data(), buf.size(), &found);
+    std::unique_ptr<char, free_deleter> buf;
+    int rc = ERANGE;
+    while (rc == ERANGE && bufsize <= (1u << 20)) {
+        buf.reset(static_cast<char *>(malloc(bufsize)));
+        if (!buf) {
+            rc = ENOMEM;
+            break;
+        }
+        rc = getpwnam_r(user, &pw, buf.get(), bufsize, &found);
+        bufsize *= 2;
     }
     if (found == nullptr) {
         qelkiod_log(LOG_ERR, "Cannot find user %s in password database", user);
         return EINVAL;
     }
 
-    // Only the user ID changes; the groups stay those we were started with.
+    // The group and the supplementary groups go first, while the process
+    // may still change them; the daemon keeps none of the groups it was
+    // started with (root's among them).  A daemon started by the service
+    // user itself has nothing to change and keeps its own groups.
+    if (geteuid() != found->pw_uid || geteuid() == 0) {
+        if (setgid(found->pw_gid) != 0 || initgroups(found->pw_name, found->pw_gid) != 0) {
+            int err = errno;
+            qelkiod_log(LOG_ERR, "Failed to set groups of user %s: %s", user, strerror(err));
+            return err;
+        }
+    }
     if (setuid(found->pw_uid) != 0) {
         int err = errno;
         qelkiod_log(LOG_ERR, "Failed to set user to %s: %s", user, strerror(err));
@@ -123,9 +145,9 @@ int qelkiod_newuid_sanity()
             break;
         if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
             continue;
-        std::string path = std::string(dir) + "/" + e->d_name;
-        if (access(path.c_str(), R_OK | W_OK) != 0)
-            qelkiod_log(LOG_WARNING, "Cannot access file %s: %s", path.c_str(), strerror(errno));
+        if (faccessat(dirfd(d.get()), e->d_name, R_OK | W_OK, 0) != 0)
+            qelkiod_log(LOG_WARNING, "Cannot access file %s/%s: %s", dir, e->d_name,
+                        strerror(errno));
     }
     if (errno != 0) {
         int err = errno;
