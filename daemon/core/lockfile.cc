@@ -1,9 +1,12 @@
-// The daemon's lock file.  An open-file-description lock is used: unlike a
-// process record lock it survives the fork into the background (the child
-// shares the description) and lasts exactly as long as the descriptor is
-// open.  Such a lock does not name its holder, so the holder writes its pid
-// into the file once it is the final daemon process.
+// The daemon's lock file.  flock is used: the lock belongs to the open file
+// description, so it survives the fork into the background (the child
+// shares the description) and lasts exactly as long as a descriptor of it
+// is open, and every kernel the daemon runs on has it (open-file-description
+// record locks are refused by kernels before 3.15).  Such a lock does not
+// name its holder, so the holder writes its pid into the file once it is the
+// final daemon process.
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,13 +56,10 @@ int qelkiod_take_lockfile(const char *path, int *fd_out)
         return err;
     }
 
-    struct flock fl;
-    memset(&fl, 0, sizeof(fl));
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;  // whole file
-    if (fcntl(fd, F_OFD_SETLK, &fl) == 0) {
+    int rc;
+    while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc == 0) {
         qelkiod_log(LOG_DEBUG, "Got exclusive lock");
         // Forget a previous holder's pid until ours is known.
         if (ftruncate(fd, 0) != 0)
@@ -69,7 +69,7 @@ int qelkiod_take_lockfile(const char *path, int *fd_out)
     }
 
     int err = errno;
-    if (err == EAGAIN || err == EACCES || err == EDEADLK) {
+    if (err == EWOULDBLOCK || err == EAGAIN) {
         pid_t holder = read_holder_pid(fd);
         if (holder > 0)
             qelkiod_log(LOG_WARNING, "kyrkiod pid %d already running", static_cast<int>(holder));
@@ -78,10 +78,11 @@ int qelkiod_take_lockfile(const char *path, int *fd_out)
         close(fd);
         return err;
     }
-    // Any other failure of the lock call does not stop the daemon.
-    qelkiod_log(LOG_DEBUG, "Lock on %s not taken: %s", path, strerror(err));
-    *fd_out = fd;
-    return 0;
+    // Without the lock nothing keeps a second daemon from serving the same
+    // keystores, which would corrupt them: start-up stops.
+    qelkiod_log(LOG_ERR, "Cannot lock lockfile %s: %s", path, strerror(err));
+    close(fd);
+    return err;
 }
 
 int qelkiod_lockfile_write_pid(int fd)

@@ -79,9 +79,10 @@ void qelkiod_report_degraded();
 void qelkiod_settle_cks();
 // Lock file: $KYRKIOD_LOCKFILE when set and non-empty, else QELKIOD_LOCKFILE.
 const char *qelkiod_lockfile_path();
-// Opens (0600) and write-locks the lock file with an open-file-description
-// lock, held as long as *fd_out stays open (also across fork).  Refusal by
-// another holder logs its pid and returns the errno of the refusal.
+// Opens (0600) and locks the lock file exclusively (flock), held as long as
+// *fd_out stays open (also across fork).  Refusal by another holder logs its
+// pid and returns the errno of the refusal; any other failure of the lock
+// is logged and returned too.
 int qelkiod_take_lockfile(const char *path, int *fd_out);
 // Records the calling process's pid in the lock file.
 int qelkiod_lockfile_write_pid(int fd);
@@ -135,6 +136,9 @@ int tlist_cancel_all();
 // True when a live (not dead) thread serves this keystore name and type.
 bool tlist_is_served(const char *name, dbm_kstype_t kstype);
 
+// Discovery, one thread per keystore, then the control thread.  When the
+// control thread cannot start, the threads already started are cancelled
+// and joined before the failure is returned.
 int make_keystore_threads();
 // Start-up steps after the fork: thread list mutex, signal dispositions,
 // TSD key, the threads, the supervision loop.  Returns the exit status.

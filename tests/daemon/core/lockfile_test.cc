@@ -1,17 +1,37 @@
-// Lock file: exclusive across processes, kept by a forked child, and the
-// holder's pid reported to a second start.
+// Lock file: exclusive across processes, kept by a forked child, the
+// holder's pid reported to a second start, and a lock call that fails for
+// any other reason stopping the start.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "core_fixture.h"
 
 using kyrtest::CoreTest;
+
+namespace {
+// When not 0, the lock call fails with this errno.
+int flock_failure = 0;
+}  // namespace
+
+// The daemon's lock call, linked into this program in place of the C
+// library's, so that its failure can be brought about.
+extern "C" int flock(int fd, int op) noexcept
+{
+    if (flock_failure != 0) {
+        errno = flock_failure;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_flock, fd, op));
+}
 
 namespace {
 
@@ -138,6 +158,28 @@ TEST_F(LockfileTest, HolderWithoutPid)
         EXPECT_EQ(fd2, -1);
         EXPECT_TRUE(logged("[ERROR] Unable to determine PID for kyrkiod")) << "'" << content << "'";
     }
+    close(fd);
+}
+
+TEST_F(LockfileTest, FailingLockCallStopsTheStart)
+{
+    // Without the lock a second daemon could serve the same keystores.
+    for (int err : {EINVAL, ENOLCK, EBADF}) {
+        flock_failure = err;
+        int fd = 7;
+        clear_log();
+        EXPECT_EQ(qelkiod_take_lockfile(path().c_str(), &fd), err);
+        flock_failure = 0;
+        EXPECT_EQ(fd, -1);
+        EXPECT_TRUE(logged(std::string("[ERROR] Cannot lock lockfile ") + path() + ": " +
+                           strerror(err)))
+            << log();
+    }
+    // Nothing was left holding the file: the next start takes the lock.
+    int fd = -1;
+    ASSERT_EQ(qelkiod_take_lockfile(path().c_str(), &fd), 0);
+    int fd2 = -1;
+    EXPECT_EQ(qelkiod_take_lockfile(path().c_str(), &fd2), EWOULDBLOCK);
     close(fd);
 }
 
