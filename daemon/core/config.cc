@@ -1,12 +1,15 @@
 // Configuration file reader, directory server list, password file and the
-// degraded-mode decision.  The reader works on a buffer so that it can be
-// fed directly (tests, fuzzing); the stream version only slurps the stream.
+// degraded-mode decision.  The reader takes pieces of at most 1023 bytes,
+// from a stream or from a buffer (tests, fuzzing), and holds no more than
+// one piece at a time: nothing here allocates except the values it stores,
+// so a file without end (a device, say) cannot exhaust the memory.
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <strings.h>
 
 #include "qelkiod.h"
@@ -16,6 +19,10 @@ namespace {
 // Lines are read in pieces of at most this many characters; a longer line
 // is taken as several lines.
 constexpr size_t kPieceMax = 1023;
+// A configuration is a few dozen lines (at most 256 servers); reading stops
+// after this much, so that a file without end does not keep the daemon from
+// starting.
+constexpr size_t kConfigMax = 1u << 20;
 constexpr const char *kBlanks = " \t";
 
 // Replace *slot with a copy of value.  On allocation failure the old value
@@ -31,18 +38,33 @@ int store_string(char **slot, const char *value)
 }
 
 // Next piece of the buffer as fgets would return it: up to kPieceMax bytes,
-// ending after the first newline.  Embedded NULs end the text early, as they
-// would for any C string reader.
-size_t next_piece(const char *data, size_t len, size_t pos, std::string *out)
+// ending after the first newline, NUL-terminated in `out`.  Embedded NULs
+// end the text early, as they would for any C string reader.  Returns the
+// number of bytes taken.
+size_t next_piece(const char *data, size_t len, size_t pos, char (&out)[kPieceMax + 1])
 {
     size_t n = 0;
     while (pos + n < len && n < kPieceMax) {
         char c = data[pos + n];
-        n++;
+        out[n++] = c;
         if (c == '\n')
             break;
     }
-    out->assign(data + pos, n);
+    out[n] = '\0';
+    return n;
+}
+
+// The same from a stream; 0 at its end (or on a read error).
+size_t next_stream_piece(FILE *fp, char (&out)[kPieceMax + 1])
+{
+    size_t n = 0;
+    int c;
+    while (n < kPieceMax && (c = getc(fp)) != EOF) {
+        out[n++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    out[n] = '\0';
     return n;
 }
 
@@ -81,14 +103,43 @@ void set_debuglevel(const char *value)
 void set_auditloglimit(const char *value)
 {
     long v = 0;
-    // The limit is an int; a value that does not fit is as invalid as text.
-    if (strtol_strict(value, &v) != 0 || v < INT_MIN || v > INT_MAX) {
+    // The limit is a count of entries: a negative one would be taken as a
+    // huge limit and the log would never rotate.  A value that does not fit
+    // an int is as invalid as text.
+    if (strtol_strict(value, &v) != 0 || v < 0 || v > INT_MAX) {
         qelkiod_log(LOG_WARNING, "Invalid audit log limit value of %s: Using default value of %d",
                     value, QELKIOD_AUDIT_DEFAULT);
         mconf.auditloglimit = QELKIOD_AUDIT_DEFAULT;
         return;
     }
     mconf.auditloglimit = static_cast<int>(v);
+}
+
+// The keystore directory is stored absolute: archives are made by tar run
+// inside it, which would resolve a relative archive path from there.  The
+// daemon never changes its working directory, so the directory meant is the
+// one the daemon was started in, also at a reload.
+int store_keystoredir(const char *value)
+{
+    if (value[0] == '/')
+        return store_string(&mconf.keystoredir, value);
+    char *cwd = getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+        int err = errno;
+        qelkiod_log(LOG_WARNING, "Cannot make keystore directory %s absolute: %s", value,
+                    strerror(err));
+        return err == ENOMEM ? ENOMEM : store_string(&mconf.keystoredir, value);
+    }
+    size_t len = strlen(cwd) + 1 + strlen(value) + 1;
+    char *path = static_cast<char *>(malloc(len));
+    if (path != nullptr)
+        snprintf(path, len, "%s/%s", strcmp(cwd, "/") == 0 ? "" : cwd, value);
+    free(cwd);
+    if (path == nullptr)
+        return ENOMEM;
+    free(mconf.keystoredir);
+    mconf.keystoredir = path;
+    return 0;
 }
 
 bool is_host_char(char c)
@@ -105,13 +156,16 @@ bool apply_directive(const char *name, const char *value, bool *nomem)
         char **slot;
     };
     const string_directive strings[] = {
-        {"keystoredir", &mconf.keystoredir}, {"logfile", &mconf.logfile},
-        {"user", &mconf.user},               {"basedn", &mconf.basedn},
-        {"authtype", &mconf.authtype},       {"binddn", &mconf.binddn},
-        {"certdb", &mconf.certdb},           {"certname", &mconf.certname},
-        {"passfile", &mconf.passfile},
+        {"logfile", &mconf.logfile},   {"user", &mconf.user},
+        {"basedn", &mconf.basedn},     {"authtype", &mconf.authtype},
+        {"binddn", &mconf.binddn},     {"certdb", &mconf.certdb},
+        {"certname", &mconf.certname}, {"passfile", &mconf.passfile},
     };
     *nomem = false;
+    if (strcasecmp(name, "keystoredir") == 0) {
+        *nomem = store_keystoredir(value) != 0;
+        return true;
+    }
     for (const auto &d : strings) {
         if (strcasecmp(name, d.name) == 0) {
             *nomem = store_string(d.slot, value) != 0;
@@ -189,7 +243,7 @@ int qelkiod_add_server(const char *value)
         qelkiod_log(LOG_ERR, "Cannot find protocol delimiter");
         return EINVAL;
     }
-    std::string proto(value, static_cast<size_t>(delim - value));
+    size_t proto_len = static_cast<size_t>(delim - value);
 
     // The host begins at the first letter or digit after the delimiter.
     const char *host = delim;
@@ -201,24 +255,25 @@ int qelkiod_add_server(const char *value)
         hend++;
 
     int ssl;
-    if (strcasecmp(proto.c_str(), "ldap") == 0) {
+    if (proto_len == 4 && strncasecmp(value, "ldap", 4) == 0) {
         ssl = 0;
-    } else if (strcasecmp(proto.c_str(), "ldaps") == 0) {
+    } else if (proto_len == 5 && strncasecmp(value, "ldaps", 5) == 0) {
         ssl = 1;
     } else {
-        qelkiod_log(LOG_ERR, "Invalid protocol type: %s", proto.c_str());
+        qelkiod_log(LOG_ERR, "Invalid protocol type: %.*s",
+                    proto_len > INT_MAX ? INT_MAX : static_cast<int>(proto_len), value);
         return EINVAL;
     }
 
     int port = ssl ? 636 : 389;
     if (colon != nullptr) {
-        const char *pend = colon + 1;
-        while (isdigit(static_cast<unsigned char>(*pend)))
-            pend++;
-        std::string digits(colon + 1, static_cast<size_t>(pend - (colon + 1)));
+        // The port text is the digits after the colon (none: invalid).  A
+        // port is a 16-bit number; larger values would be cut silently.
+        const char *p = colon + 1;
         long v = 0;
-        // A port is a 16-bit number; larger values would be cut silently.
-        if (strtol_strict(digits.c_str(), &v) != 0 || v > 65535) {
+        for (; isdigit(static_cast<unsigned char>(*p)) && v <= 65535; p++)
+            v = v * 10 + (*p - '0');
+        if (p == colon + 1 || v > 65535) {
             qelkiod_log(LOG_ERR, "Invalid port: %s", colon + 1);
             return EINVAL;
         }
@@ -238,17 +293,35 @@ int qelkiod_add_server(const char *value)
     return 0;
 }
 
+namespace {
+
+// Pieces read so far; false once the configuration is too long to go on.
+bool config_continues(size_t *total, size_t n, int lineno)
+{
+    *total += n;
+    if (*total <= kConfigMax)
+        return true;
+    qelkiod_log(LOG_WARNING, "Config file - line %d: more than %zu bytes, the rest is ignored",
+                lineno, kConfigMax);
+    return false;
+}
+
+}  // namespace
+
 int qelkiod_process_config_buf(const char *data, size_t len)
 {
     if (data == nullptr)
         return 0;
-    std::string piece;
-    size_t pos = 0;
+    char piece[kPieceMax + 1];
+    size_t pos = 0, total = 0;
     int lineno = 0;
     while (pos < len) {
-        pos += next_piece(data, len, pos, &piece);
+        size_t n = next_piece(data, len, pos, piece);
+        pos += n;
         lineno++;
-        process_line(&piece[0], lineno);
+        if (!config_continues(&total, n, lineno))
+            break;
+        process_line(piece, lineno);
     }
     return 0;
 }
@@ -257,12 +330,16 @@ int qelkiod_process_config(FILE *fp)
 {
     if (fp == nullptr)
         return 0;
-    std::string all;
-    char chunk[4096];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof(chunk), fp)) > 0)
-        all.append(chunk, n);
-    return qelkiod_process_config_buf(all.data(), all.size());
+    char piece[kPieceMax + 1];
+    size_t n, total = 0;
+    int lineno = 0;
+    while ((n = next_stream_piece(fp, piece)) > 0) {
+        lineno++;
+        if (!config_continues(&total, n, lineno))
+            break;
+        process_line(piece, lineno);
+    }
+    return 0;
 }
 
 int qelkiod_load_config()

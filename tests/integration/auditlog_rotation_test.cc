@@ -1,6 +1,7 @@
 // Audit logs of a local keystore through the card test bed and the
 // production daemon: rotation at the limit, generations, key-set writes,
 // reads by count and the old-log mark on every push.
+#include "ks_disk_check.h"
 #include "ks_ops_fixture.h"
 
 namespace ksit {
@@ -47,6 +48,48 @@ TEST_F(KsDaemon, KeySetWritesNeverRotate)
     ASSERT_EQ(0, log_write(KS, 100, 30, DBM_FLAG_KEY_SET));
     EXPECT_EQ(38u, log_read(KS, 0, false).size());
     EXPECT_TRUE(log_read(KS, 0, true).empty());
+}
+
+// A write into the previous log never rotates: a rotation would remove the
+// log being written to.  The current log rotates on its own count only.
+TEST_F(KsDaemon, OldLogWritesNeverRotate)
+{
+    kyrdisk::plant_canary(dir);
+    start(3);
+    create(KS);
+    const auto around = kyrdisk::snapshot(dir, "keydata");
+    ASSERT_EQ(0, log_write(KS, 1, 3));    // current 1..3, at the limit
+    ASSERT_EQ(0, log_write(KS, 10, 3));   // rotation: old 1..3, current 10..12
+    // Either log's count plus 2 is past the limit.
+    ASSERT_EQ(0, log_write(KS, 20, 2, DBM_FLAG_OLD_LOG));
+    std::vector<uint32_t> old = seq(1, 3);
+    old.push_back(20);
+    old.push_back(21);
+    EXPECT_EQ(old, log_read(KS, 0, true));
+    EXPECT_EQ(seq(10, 12), log_read(KS, 0, false));
+    // The current log at the limit: one more entry rotates it, whatever the
+    // previous log holds.
+    ASSERT_EQ(0, log_write(KS, 30, 1));
+    EXPECT_EQ(seq(30, 30), log_read(KS, 0, false));
+    EXPECT_EQ(seq(10, 12), log_read(KS, 0, true));
+
+    stop();
+    EXPECT_EQ(std::vector<std::string>{}, kyrdisk::unsound_dbs(ksdir + "/" + KS));
+    EXPECT_EQ(around, kyrdisk::snapshot(dir, "keydata"));
+}
+
+// A negative limit would mean "never rotate": it is refused for the default.
+TEST_F(KsDaemon, NegativeLimitGivesTheDefault)
+{
+    start(-1);
+    EXPECT_NE(std::string::npos,
+              log().find("[warning] Invalid audit log limit value of -1: Using default value of 500"))
+        << log();
+    create(KS);
+    log_fill(KS, 1, 495);
+    ASSERT_EQ(0, log_write(KS, 1000, 6));  // 495 + 6 > 500
+    EXPECT_EQ(seq(1000, 1005), log_read(KS, 0, false));
+    EXPECT_EQ(seq(1, 495), log_read(KS, 0, true));
 }
 
 TEST_F(KsDaemon, ReadsByCountInOrder)

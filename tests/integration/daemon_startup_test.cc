@@ -196,6 +196,54 @@ TEST_F(DaemonStartupTest, ClosedStandardStreamsDoNotCostTheLock)
     EXPECT_TRUE(eventually([&] { return !alive(daemon_pid_); }));
 }
 
+// A configuration without end (a pipe that never closes) is read in
+// bounded pieces up to a limit: the daemon starts with the lines read,
+// within a memory limit, and serves.
+TEST_F(DaemonStartupTest, ConfigurationWithoutEndStillStarts)
+{
+    std::string fifo = dir_ + "/endless.conf";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    std::string head = slurp(conf_);
+    std::thread writer([&] {
+        // The daemon closing its end ends the writing (EPIPE, not SIGPIPE).
+        sigset_t pipe_sig;
+        sigemptyset(&pipe_sig);
+        sigaddset(&pipe_sig, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_sig, nullptr);
+        int fd = open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return;
+        std::vector<char> zeros(65536, 0);
+        bool ok = write(fd, head.data(), head.size()) == ssize_t(head.size());
+        // Bounded, so that a daemon that never stops reading cannot keep the
+        // test here: 4 GiB is far past any memory limit below.
+        for (int i = 0; ok && i < 65536; i++)
+            ok = write(fd, zeros.data(), zeros.size()) > 0;
+        close(fd);
+    });
+    std::string cmd = std::string("exec ") + kDaemon + " -F -s -f '" + fifo + "'";
+#ifndef __SANITIZE_ADDRESS__
+    // (The sanitizer's shadow memory does not fit a small address space.)
+    cmd = "ulimit -v 262144 && " + cmd;
+#endif
+    kyrsim_child c = spawn({"/bin/bash", "-c", cmd});
+    EXPECT_EQ(0, kyrsim_wait_hello(sim_, "", 20000)) << kyrsim_child_stderr(c);
+    kyrsim_msg m = kyrsim_msg_make(DB_INIT, "late.host.{1}");
+    m.kstype = DBM_KS_LOCAL;
+    EXPECT_EQ(0, kyrsim_post(sim_, "", m));
+    EXPECT_EQ(0, kyrsim_wait_hello(sim_, "late.host.{1}", 20000)) << kyrsim_child_stderr(c);
+    EXPECT_NE(std::string::npos,
+              kyrsim_child_stderr(c).find("more than 1048576 bytes, the rest is ignored"));
+    kyrsim_signal_child(&c, SIGINT);
+    EXPECT_EQ(0, run(&c)) << kyrsim_child_stderr(c);
+    // A writer still waiting for a reader (the daemon never opened the
+    // pipe) is let go.
+    int rd = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (rd >= 0)
+        close(rd);
+    writer.join();
+}
+
 TEST_F(DaemonStartupTest, DeviceWithoutAccessStopsStartup)
 {
     ASSERT_EQ(0, kyrsim_set_node(sim_, KSP_DEV_QELCTL, true, R_OK));

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "ks_disk_check.h"
 #include "ks_ops_fixture.h"
 
 namespace ksit {
@@ -99,6 +100,27 @@ TEST_F(KsOpsDaemon, ArchiveListsExactlyTheExpectedMembers)
     EXPECT_EQ(std::vector<std::string>({k + ".conf", k + "/auditlog.db", k + "/auditlog.old.db",
                                         k + "/object.db", k + "/user.db"}),
               tar_members(ksdir + "/" + k + ".tar"));
+}
+
+// A keystore directory configured relative to the daemon's working
+// directory is kept absolute: the archive is made inside it by tar, which
+// would resolve a relative archive path from there.
+TEST_F(KsOpsDaemon, ArchiveWithARelativeKeystoreDirectory)
+{
+    kyrdisk::plant_canary(dir);
+    ksdir_conf = "keydata";  // the daemon runs in dir
+    start();
+    create(KS);
+    fill(KS);
+    const auto around = kyrdisk::snapshot(dir, "keydata");
+    std::string name;
+    ASSERT_EQ(0, archive(KS, &name)) << log();
+    std::string k = KS;
+    EXPECT_EQ(std::vector<std::string>({k + ".conf", k + "/auditlog.db", k + "/auditlog.old.db",
+                                        k + "/object.db", k + "/user.db"}),
+              tar_members(ksdir + "/" + k + ".tar"));
+    EXPECT_EQ(4u, read_all(KS).size()) << "the next upcall is served";
+    EXPECT_EQ(around, kyrdisk::snapshot(dir, "keydata"));
 }
 
 TEST_F(KsOpsDaemon, ArchiveWithoutOldLogLeavesItOut)

@@ -72,6 +72,7 @@ protected:
     bool running = false;
     std::string dir, ksdir, conf;
     int cards = 1;  // cards of the simulator
+    std::string ksdir_conf;  // the keystoredir line when not ksdir itself
 
     void SetUp() override
     {
@@ -116,7 +117,8 @@ protected:
     {
         struct passwd *pw = getpwuid(getuid());
         std::ofstream out(conf, std::ios::trunc);
-        out << "user " << (pw ? pw->pw_name : "root") << "\nkeystoredir " << ksdir
+        out << "user " << (pw ? pw->pw_name : "root") << "\nkeystoredir "
+            << (ksdir_conf.empty() ? ksdir : ksdir_conf)
             << "\nauditloglimit " << auditloglimit << "\ndebuglevel info\n";
         out.close();
         kyrsim_spawn_opts o;

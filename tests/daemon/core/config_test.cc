@@ -2,6 +2,9 @@
 // file, degraded-mode report and hostile input.
 #include <cerrno>
 #include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
 #include <string>
 
 #include "core_fixture.h"
@@ -145,6 +148,37 @@ TEST_F(ConfigTest, AuditLogLimit)
     load("auditloglimit 300\nauditloglimit 99999999999\n");
     EXPECT_EQ(mconf.auditloglimit, 500) << "a value beyond int is invalid";
     EXPECT_TRUE(logged("Invalid audit log limit value of 99999999999"));
+    load("auditloglimit 300\nauditloglimit -1\n");
+    EXPECT_EQ(mconf.auditloglimit, 500) << "a negative limit would never rotate";
+    EXPECT_TRUE(logged("Invalid audit log limit value of -1: Using default value of 500"));
+}
+
+TEST_F(ConfigTest, RelativeKeystoreDirectoryIsMadeAbsolute)
+{
+    char *cwd = getcwd(nullptr, 0);
+    ASSERT_NE(cwd, nullptr);
+    std::string here = cwd;
+    free(cwd);
+    load("keystoredir keys/local\n");
+    EXPECT_EQ(std::string(mconf.keystoredir), (here == "/" ? "" : here) + "/keys/local");
+    load("keystoredir /abs/keys\n");
+    EXPECT_STREQ(mconf.keystoredir, "/abs/keys");
+}
+
+TEST_F(ConfigTest, AFileWithoutEndIsReadOnlyUpToItsLimit)
+{
+    // The lines before the limit count; the reading stops after 1 MiB.
+    std::string text = "user dave\n" + std::string(3u << 20, 'x') + "\nlogfile /tmp/late\n";
+    FILE *fp = fmemopen(&text[0], text.size(), "r");
+    ASSERT_NE(fp, nullptr);
+    EXPECT_EQ(qelkiod_process_config(fp), 0);
+    EXPECT_LE(ftell(fp), long(1u << 20) + 1023) << "one piece past the limit is read, no more";
+    fclose(fp);
+    EXPECT_STREQ(mconf.user, "dave");
+    EXPECT_EQ(mconf.logfile, nullptr);
+    EXPECT_TRUE(logged("more than 1048576 bytes, the rest is ignored")) << log();
+    load(text);
+    EXPECT_EQ(mconf.logfile, nullptr);
 }
 
 TEST_F(ConfigTest, ServerListForms)
