@@ -83,69 +83,73 @@ TEST_F(DaemonTest, TerminateKeepsDefaultAction)
     EXPECT_EQ(0, kyrsim_wait_no_files(sim, 10000));
 }
 
-// In the background (no -F) the log file is opened at every reload.
-TEST_F(DaemonTest, ReloadWithUnopenableLogFileStopsCleanly)
-{
-    // The daemon's own process becomes our child when its parent exits.
-    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));
-    add_ks("A");
-    std::string logpath = dir + "/daemon.log";
-    write_conf("logfile " + logpath + "\ndebuglevel debug\n");
-    kyrsim_spawn_opts o;
-    o.argv = {kyrkiod_path(), "-s", "-f", conf};
-    o.env = {"KYRKIOD_LOCKFILE=" + lock};
-    ASSERT_EQ(0, kyrsim_spawn(sim, o, &d));
-    ASSERT_EQ(0, kyrsim_wait_child(&d, 20000));
-    ASSERT_EQ(0, kyrsim_exit_code(d)) << kyrsim_child_stderr(d);
-    ASSERT_EQ(0, hello("A"));
-    ASSERT_EQ(0, hello(""));
-
+// The daemon in the background (no -F) with a log file, keystore A served;
+// its own process becomes our child when its parent exits.
+class BackgroundDaemonTest : public DaemonTest {
+protected:
+    std::string logpath;
     pid_t pid = 0;
-    ASSERT_TRUE(wait_until([&] {
-        std::ifstream in(lock);
-        return static_cast<bool>(in >> pid) && pid > 0;
-    }));
+
+    void start_background()
+    {
+        ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));
+        add_ks("A");
+        logpath = dir + "/daemon.log";
+        write_conf("logfile " + logpath + "\ndebuglevel debug\n");
+        kyrsim_spawn_opts o;
+        o.argv = {kyrkiod_path(), "-s", "-f", conf};
+        o.env = {"KYRKIOD_LOCKFILE=" + lock};
+        ASSERT_EQ(0, kyrsim_spawn(sim, o, &d));
+        ASSERT_EQ(0, kyrsim_wait_child(&d, 20000));
+        ASSERT_EQ(0, kyrsim_exit_code(d)) << kyrsim_child_stderr(d);
+        ASSERT_EQ(0, hello("A"));
+        ASSERT_EQ(0, hello(""));
+        ASSERT_TRUE(wait_until([&] {
+            std::ifstream in(lock);
+            return static_cast<bool>(in >> pid) && pid > 0;
+        }));
+    }
+
+    // Waits for the background daemon to end; it must exit 0 and leave no
+    // device open.
+    void expect_clean_exit()
+    {
+        int status = 0;
+        ASSERT_TRUE(wait_until([&] { return waitpid(pid, &status, WNOHANG) == pid; }));
+        pid = 0;
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(0, WEXITSTATUS(status));
+        EXPECT_EQ(0, kyrsim_wait_no_files(sim, 10000));
+    }
+
+    void TearDown() override
+    {
+        if (pid > 0 && kill(pid, SIGKILL) == 0)  // a test that failed half-way
+            waitpid(pid, nullptr, 0);
+        prctl(PR_SET_CHILD_SUBREAPER, 0);
+        DaemonTest::TearDown();
+    }
+};
+
+// In the background the log file is opened at every reload.
+TEST_F(BackgroundDaemonTest, ReloadWithUnopenableLogFileStopsCleanly)
+{
+    start_background();
     write_conf("logfile " + dir + "/missing/daemon.log\n");
     ASSERT_EQ(0, kill(pid, SIGHUP));
-    int status = 0;
-    pid_t r = -1;
-    ASSERT_TRUE(wait_until([&] {
-        r = waitpid(pid, &status, WNOHANG);
-        return r == pid;
-    }));
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
-    EXPECT_EQ(0, kyrsim_wait_no_files(sim, 10000));
+    expect_clean_exit();
     std::string text = kyrsim_read_file(logpath);
     EXPECT_NE(std::string::npos, text.find("Caught Hangup signal")) << text;
     EXPECT_EQ(2u, count_of(text, " joined")) << text;
     EXPECT_EQ(std::string::npos, text.find("AddressSanitizer")) << text;
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 // A rotation moves the log file away and sends SIGHUP: the daemon writes
 // to a new file of the configured name from the reload on, and nothing more
 // to the moved one.
-TEST_F(DaemonTest, HangupReopensLogFileMovedAway)
+TEST_F(BackgroundDaemonTest, HangupReopensLogFileMovedAway)
 {
-    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));
-    add_ks("A");
-    std::string logpath = dir + "/daemon.log";
-    write_conf("logfile " + logpath + "\ndebuglevel debug\n");
-    kyrsim_spawn_opts o;
-    o.argv = {kyrkiod_path(), "-s", "-f", conf};
-    o.env = {"KYRKIOD_LOCKFILE=" + lock};
-    ASSERT_EQ(0, kyrsim_spawn(sim, o, &d));
-    ASSERT_EQ(0, kyrsim_wait_child(&d, 20000));
-    ASSERT_EQ(0, kyrsim_exit_code(d)) << kyrsim_child_stderr(d);
-    ASSERT_EQ(0, hello("A"));
-    ASSERT_EQ(0, hello(""));
-    pid_t pid = 0;
-    ASSERT_TRUE(wait_until([&] {
-        std::ifstream in(lock);
-        return static_cast<bool>(in >> pid) && pid > 0;
-    }));
-
+    start_background();
     std::string rotated = logpath + ".1";
     ASSERT_EQ(0, rename(logpath.c_str(), rotated.c_str()));
     ASSERT_EQ(0, kill(pid, SIGHUP));
@@ -165,16 +169,7 @@ TEST_F(DaemonTest, HangupReopensLogFileMovedAway)
 
     // The daemon still serves, and stops cleanly.
     ASSERT_EQ(0, kill(pid, SIGINT));
-    int status = 0;
-    pid_t r = -1;
-    ASSERT_TRUE(wait_until([&] {
-        r = waitpid(pid, &status, WNOHANG);
-        return r == pid;
-    }));
-    EXPECT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status));
-    EXPECT_EQ(0, kyrsim_wait_no_files(sim, 10000));
-    prctl(PR_SET_CHILD_SUBREAPER, 0);
+    expect_clean_exit();
 }
 
 }  // namespace
