@@ -178,6 +178,23 @@ check "the session left the configuration file as installed" \
 check "the daemon's log file belongs to the service user" \
   test "$(stat -c %U "$top/log/kyrkiod.log" 2>/dev/null)" = daemon
 
+echo "== log rotation"
+# The service user can write any pid into the lock file; logrotate's script
+# (run as root) must not signal a process that is not the daemon.
+sleep 300 &
+victim=$!
+echo "$victim" >"$top/lock/kyrkiod_lock"
+echo "a line" >"$top/log/kyrkiod.log"
+chown daemon:daemon "$top/log/kyrkiod.log"
+logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/kyrkiod >"$work/logrotate-f.log" 2>&1 \
+  || fail "logrotate -f"
+sleep 1
+check "rotation moved the log file away" test -f "$top/log/kyrkiod.log.1"
+check "rotation signals no process but the daemon" kill -0 "$victim"
+kill "$victim" 2>/dev/null || true
+wait "$victim" 2>/dev/null || true
+rm -f "$top/lock/kyrkiod_lock" "$top/log/kyrkiod.log"*
+
 echo "== upgrade in place"
 # The same package with a higher version, as a new release would come.
 rm -rf "$work/up" && dpkg-deb -R "$work"/src/kyrkiod_*_amd64.deb "$work/up"
