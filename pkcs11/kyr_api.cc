@@ -75,6 +75,19 @@ void SC_SetFunctionList(void)
     f->ST_GetSessionInfo = SC_GetSessionInfo;
     f->ST_Login = SC_Login;
     f->ST_Logout = SC_Logout;
+#define KYR_SET(name) f->ST_##name = SC_##name
+    KYR_SET(CreateObject); KYR_SET(CopyObject); KYR_SET(DestroyObject); KYR_SET(GetObjectSize);
+    KYR_SET(GetAttributeValue); KYR_SET(SetAttributeValue); KYR_SET(FindObjectsInit);
+    KYR_SET(FindObjects); KYR_SET(FindObjectsFinal); KYR_SET(EncryptInit); KYR_SET(Encrypt);
+    KYR_SET(EncryptUpdate); KYR_SET(EncryptFinal); KYR_SET(DecryptInit); KYR_SET(Decrypt);
+    KYR_SET(DecryptUpdate); KYR_SET(DecryptFinal); KYR_SET(DigestInit); KYR_SET(Digest);
+    KYR_SET(DigestUpdate); KYR_SET(DigestKey); KYR_SET(DigestFinal); KYR_SET(SignInit);
+    KYR_SET(Sign); KYR_SET(SignUpdate); KYR_SET(SignFinal); KYR_SET(SignRecoverInit);
+    KYR_SET(SignRecover); KYR_SET(VerifyInit); KYR_SET(Verify); KYR_SET(VerifyUpdate);
+    KYR_SET(VerifyFinal); KYR_SET(VerifyRecoverInit); KYR_SET(VerifyRecover);
+    KYR_SET(GenerateKey); KYR_SET(GenerateKeyPair); KYR_SET(WrapKey); KYR_SET(UnwrapKey);
+    KYR_SET(DeriveKey); KYR_SET(SeedRandom); KYR_SET(GenerateRandom);
+#undef KYR_SET
 }
 
 CK_RV SC_Initialize(void **function_list, CK_SLOT_ID slot, char *correlator)

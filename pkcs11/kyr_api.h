@@ -16,6 +16,38 @@
 extern "C" {
 #endif
 
+/* The SSL3 derivation parameters of the PKCS#11 standard, as callers
+ * pass them (the framework's header lacks them). */
+typedef struct CK_SSL3_RANDOM_DATA {
+	CK_BYTE_PTR pClientRandom;
+	CK_ULONG ulClientRandomLen;
+	CK_BYTE_PTR pServerRandom;
+	CK_ULONG ulServerRandomLen;
+} CK_SSL3_RANDOM_DATA;
+
+typedef struct CK_SSL3_MASTER_KEY_DERIVE_PARAMS {
+	CK_SSL3_RANDOM_DATA RandomInfo;
+	CK_VERSION_PTR pVersion;
+} CK_SSL3_MASTER_KEY_DERIVE_PARAMS;
+
+typedef struct CK_SSL3_KEY_MAT_OUT {
+	CK_OBJECT_HANDLE hClientMacSecret;
+	CK_OBJECT_HANDLE hServerMacSecret;
+	CK_OBJECT_HANDLE hClientKey;
+	CK_OBJECT_HANDLE hServerKey;
+	CK_BYTE_PTR pIVClient;
+	CK_BYTE_PTR pIVServer;
+} CK_SSL3_KEY_MAT_OUT;
+
+typedef struct CK_SSL3_KEY_MAT_PARAMS {
+	CK_ULONG ulMacSizeInBits;
+	CK_ULONG ulKeySizeInBits;
+	CK_ULONG ulIVSizeInBits;
+	CK_BBOOL bIsExport;
+	CK_SSL3_RANDOM_DATA RandomInfo;
+	CK_SSL3_KEY_MAT_OUT *pReturnedKeyMaterial;
+} CK_SSL3_KEY_MAT_PARAMS;
+
 typedef struct ST_SESSION_T {
 	CK_SLOT_ID slotID;
 	CK_SESSION_HANDLE sessionh;
@@ -123,6 +155,50 @@ CK_RV SC_SetOperationState(ST_SESSION_T s, CK_BYTE_PTR state, CK_ULONG state_len
     CK_OBJECT_HANDLE enc_key, CK_OBJECT_HANDLE auth_key);
 CK_RV SC_Login(ST_SESSION_T s, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG pin_len);
 CK_RV SC_Logout(ST_SESSION_T s);
+
+/* Objects, keys and cryptographic operations. */
+CK_RV SC_CreateObject(ST_SESSION_T s, CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_OBJECT_HANDLE_PTR obj);
+CK_RV SC_CopyObject(ST_SESSION_T s, CK_OBJECT_HANDLE src, CK_ATTRIBUTE_PTR t, CK_ULONG n,
+    CK_OBJECT_HANDLE_PTR obj);
+CK_RV SC_DestroyObject(ST_SESSION_T s, CK_OBJECT_HANDLE obj);
+CK_RV SC_GetObjectSize(ST_SESSION_T s, CK_OBJECT_HANDLE obj, CK_ULONG_PTR size);
+CK_RV SC_GetAttributeValue(ST_SESSION_T s, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_PTR t, CK_ULONG n);
+CK_RV SC_SetAttributeValue(ST_SESSION_T s, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_PTR t, CK_ULONG n);
+CK_RV SC_FindObjectsInit(ST_SESSION_T s, CK_ATTRIBUTE_PTR t, CK_ULONG n);
+CK_RV SC_FindObjects(ST_SESSION_T s, CK_OBJECT_HANDLE_PTR objs, CK_ULONG max, CK_ULONG_PTR count);
+CK_RV SC_FindObjectsFinal(ST_SESSION_T s);
+#define KYR_DECL_INIT(name) CK_RV SC_##name(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE key);
+#define KYR_DECL_ONE(name) \
+	CK_RV SC_##name(ST_SESSION_T s, CK_BYTE_PTR in, CK_ULONG in_len, CK_BYTE_PTR out, CK_ULONG_PTR out_len);
+#define KYR_DECL_FINAL(name) CK_RV SC_##name(ST_SESSION_T s, CK_BYTE_PTR out, CK_ULONG_PTR out_len);
+#define KYR_DECL_DATA(name) CK_RV SC_##name(ST_SESSION_T s, CK_BYTE_PTR data, CK_ULONG len);
+KYR_DECL_INIT(EncryptInit) KYR_DECL_INIT(DecryptInit) KYR_DECL_INIT(SignInit)
+KYR_DECL_INIT(SignRecoverInit) KYR_DECL_INIT(VerifyInit) KYR_DECL_INIT(VerifyRecoverInit)
+KYR_DECL_ONE(Encrypt) KYR_DECL_ONE(EncryptUpdate) KYR_DECL_ONE(Decrypt) KYR_DECL_ONE(DecryptUpdate)
+KYR_DECL_ONE(Digest) KYR_DECL_ONE(Sign) KYR_DECL_ONE(SignRecover) KYR_DECL_ONE(VerifyRecover)
+KYR_DECL_FINAL(EncryptFinal) KYR_DECL_FINAL(DecryptFinal) KYR_DECL_FINAL(DigestFinal)
+KYR_DECL_FINAL(SignFinal)
+KYR_DECL_DATA(DigestUpdate) KYR_DECL_DATA(SignUpdate) KYR_DECL_DATA(VerifyUpdate)
+KYR_DECL_DATA(VerifyFinal) KYR_DECL_DATA(SeedRandom) KYR_DECL_DATA(GenerateRandom)
+#undef KYR_DECL_INIT
+#undef KYR_DECL_ONE
+#undef KYR_DECL_FINAL
+#undef KYR_DECL_DATA
+CK_RV SC_DigestInit(ST_SESSION_T s, CK_MECHANISM_PTR m);
+CK_RV SC_DigestKey(ST_SESSION_T s, CK_OBJECT_HANDLE key);
+CK_RV SC_Verify(ST_SESSION_T s, CK_BYTE_PTR data, CK_ULONG data_len, CK_BYTE_PTR sig,
+    CK_ULONG sig_len);
+CK_RV SC_GenerateKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR t, CK_ULONG n,
+    CK_OBJECT_HANDLE_PTR key);
+CK_RV SC_GenerateKeyPair(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR pub, CK_ULONG npub,
+    CK_ATTRIBUTE_PTR priv, CK_ULONG npriv, CK_OBJECT_HANDLE_PTR pubk, CK_OBJECT_HANDLE_PTR privk);
+CK_RV SC_WrapKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE wrapping,
+    CK_OBJECT_HANDLE key, CK_BYTE_PTR out, CK_ULONG_PTR out_len);
+CK_RV SC_UnwrapKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE unwrapping,
+    CK_BYTE_PTR wrapped, CK_ULONG wrapped_len, CK_ATTRIBUTE_PTR t, CK_ULONG n,
+    CK_OBJECT_HANDLE_PTR key);
+CK_RV SC_DeriveKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE base, CK_ATTRIBUTE_PTR t,
+    CK_ULONG n, CK_OBJECT_HANDLE_PTR key);
 
 #ifdef __cplusplus
 }

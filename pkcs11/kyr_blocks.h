@@ -177,6 +177,220 @@ KYR_STATIC_ASSERT(sizeof(CloseSession_Args) == 4, "CloseSession_Args is 4 bytes"
 KYR_STATIC_ASSERT(sizeof(Login_Args) == 140, "Login_Args is 140 bytes");
 KYR_STATIC_ASSERT(sizeof(SlotList_Args) == 140, "the slot-list block is 140 bytes");
 
+/* ---- objects, keys and cryptographic operations ----
+ * Each header below is followed by the variable parts named beside it. */
+
+/* Init calls with a key (encrypt, decrypt, sign, sign-recover, verify,
+ * verify-recover): + mechanism parameter. */
+typedef struct EncryptInit_Args {
+	uint32_t session_handle;
+	uint32_t key;
+	uint32_t mech_type;
+	uint32_t param_len;
+} EncryptInit_Args, SignInit_Args;
+
+/* + mechanism parameter. */
+typedef struct DigestInit_Args {
+	uint32_t session_handle;
+	uint32_t mech_type;
+	uint32_t param_len;
+} DigestInit_Args;
+
+/* One part in, one part out: + input + room of out_data_len bytes. */
+typedef struct Encrypt_Args {
+	uint32_t session_handle;
+	uint32_t in_data_len;
+	uint32_t out_data_len;    /* in: room; out: produced length */
+} Encrypt_Args, Digest_Args, EncryptUpdate_Args;
+
+/* Updates (digest, sign, verify), the verify final, the random seed and
+ * the random room: + data_len bytes. */
+typedef struct DigestUpdate_Args {
+	uint32_t session_handle;
+	uint32_t data_len;
+} DigestUpdate_Args, SignUpdate_Args, VerifyFinal_Args, SeedRandom_Args, GenerateRandom_Args;
+
+/* + data + signature. */
+typedef struct Verify_Args {
+	uint32_t session_handle;
+	uint32_t data_len;
+	uint32_t signature_len;
+} Verify_Args;
+
+/* Finals with output: + room of out_len bytes. */
+typedef struct EncryptFinal_Args {
+	uint32_t session_handle;
+	uint32_t out_len;         /* in: room; out: produced length */
+} EncryptFinal_Args;
+
+typedef struct DigestKey_Args {
+	uint32_t session_handle;
+	uint32_t key;
+} DigestKey_Args, DestroyObject_Args;
+
+/* Create, copy, get and set: + attribute block. */
+typedef struct CommonObject_Args {
+	uint32_t session_handle;
+	uint32_t object_handle;   /* in and/or out */
+	uint32_t attribute_count;
+	uint32_t attribute_block_len;
+} CommonObject_Args;
+
+typedef struct GetObjectSize_Args {
+	uint32_t session_handle;
+	uint32_t object_handle;
+	uint32_t size;            /* out */
+} GetObjectSize_Args;
+
+/* + attribute block. */
+typedef struct FindObjectsInit_Args {
+	uint32_t session_handle;
+	uint32_t attribute_count;
+	uint32_t attribute_block_len;
+} FindObjectsInit_Args;
+
+/* + room of max_count handles (32 bits each). */
+typedef struct FindObjects_Args {
+	uint32_t session_handle;
+	uint32_t max_count;
+	uint32_t count;           /* out */
+} FindObjects_Args;
+
+typedef struct FindObjectsFinal_Args {
+	uint32_t session_handle;
+} FindObjectsFinal_Args;
+
+/* + parameter + attribute block. */
+typedef struct GenerateKey_Args {
+	uint32_t session_handle;
+	uint32_t object_handle;   /* out */
+	uint32_t mech_type;
+	uint32_t mech_param_len;
+	uint32_t attribute_count;
+	uint32_t attribute_block_len;
+} GenerateKey_Args;
+
+/* + parameter + public attribute block + private attribute block. */
+typedef struct GenKeyPair_Args {
+	uint32_t session_handle;
+	uint32_t pub_object_handle;   /* out */
+	uint32_t pri_object_handle;   /* out */
+	uint32_t mech_type;
+	uint32_t mech_param_len;
+	uint32_t publ_key_attr_count;
+	uint32_t publ_key_tmpl_len;
+	uint32_t priv_key_attr_count;
+	uint32_t priv_key_tmpl_len;
+} GenKeyPair_Args;
+
+/* + parameter + room of wrapped_key_len bytes. */
+typedef struct WrapKey_Args {
+	uint32_t session_handle;
+	uint32_t mech_type;
+	uint32_t mech_param_len;
+	uint32_t wrapping_key;
+	uint32_t key;
+	uint32_t wrapped_key_len; /* in: room; out: produced length */
+} WrapKey_Args;
+
+/* + parameter + wrapped key + attribute block. */
+typedef struct UnWrapKey_Args {
+	uint32_t session_handle;
+	uint32_t object_handle;   /* out */
+	uint32_t mech_type;
+	uint32_t mech_param_len;
+	uint32_t unwrapping_key;
+	uint32_t wrapped_key_len;
+	uint32_t attribute_count;
+	uint32_t attribute_block_len;
+} UnWrapKey_Args;
+
+/* + parameter block + attribute block. */
+typedef struct DeriveKey_Args {
+	uint32_t session_handle;
+	uint32_t object_handle;   /* out */
+	uint32_t mech_type;
+	uint32_t mech_param_len;
+	uint32_t base_key;
+	uint32_t attribute_count;
+	uint32_t attribute_block_len;
+} DeriveKey_Args;
+
+/* Derivation parameter blocks of the SSL3 mechanisms: + client random +
+ * server random. */
+typedef struct SSL3_MASTER_KEY_DERIVE_PARAMS_32 {
+	CK_VERSION_32 version;    /* always 3.0 */
+	uint8_t pad[2];
+	uint32_t client_data_len;
+	uint32_t server_data_len;
+} SSL3_MASTER_KEY_DERIVE_PARAMS_32;
+
+typedef struct SSL3_KEY_MAT_PARAMS_32 {
+	uint32_t mac_size_bits;
+	uint32_t key_size_bits;
+	uint32_t iv_size_bits;
+	uint8_t export_;          /* CK_BBOOL */
+	uint8_t pad[3];
+	uint32_t client_data_len;
+	uint32_t server_data_len;
+} SSL3_KEY_MAT_PARAMS_32;
+
+/* An entry of an attribute block: + len value bytes.  A length of
+ * KYR_UNAVAILABLE in an answer means "no value". */
+typedef struct KYR_ATTR_32 {
+	uint32_t type;
+	uint32_t len;
+} KYR_ATTR_32;
+#define KYR_UNAVAILABLE 0xFFFFFFFFu
+
+/* Attributes whose value is one CK_ULONG: 4 bytes on the card whatever the
+ * caller's width. */
+static inline int kyr_attr_is_ulong(uint32_t type)
+{
+	switch (type) {
+	case 0x000: /* CKA_CLASS */
+	case 0x080: /* CKA_CERTIFICATE_TYPE */
+	case 0x087: /* CKA_CERTIFICATE_CATEGORY */
+	case 0x088: /* CKA_JAVA_MIDP_SECURITY_DOMAIN */
+	case 0x08C: /* CKA_NAME_HASH_ALGORITHM */
+	case 0x100: /* CKA_KEY_TYPE */
+	case 0x121: /* CKA_MODULUS_BITS */
+	case 0x133: /* CKA_PRIME_BITS */
+	case 0x134: /* CKA_SUBPRIME_BITS */
+	case 0x160: /* CKA_VALUE_BITS */
+	case 0x161: /* CKA_VALUE_LEN */
+	case 0x166: /* CKA_KEY_GEN_MECHANISM */
+	case 0x201: /* CKA_AUTH_PIN_FLAGS */
+	case 0x300: /* CKA_HW_FEATURE_TYPE */
+	case 0x400: case 0x401: case 0x402: case 0x403: case 0x404: case 0x405:
+	case 0x406: case 0x407: /* the display attributes */
+	case 0x500: /* CKA_MECHANISM_TYPE */
+		return 1;
+	default:
+		return 0;
+	}
+}
+
+KYR_STATIC_ASSERT(sizeof(EncryptInit_Args) == 16, "EncryptInit_Args is 16 bytes");
+KYR_STATIC_ASSERT(sizeof(DigestInit_Args) == 12, "DigestInit_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(Encrypt_Args) == 12, "Encrypt_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(DigestUpdate_Args) == 8, "DigestUpdate_Args is 8 bytes");
+KYR_STATIC_ASSERT(sizeof(Verify_Args) == 12, "Verify_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(EncryptFinal_Args) == 8, "EncryptFinal_Args is 8 bytes");
+KYR_STATIC_ASSERT(sizeof(DigestKey_Args) == 8, "DigestKey_Args is 8 bytes");
+KYR_STATIC_ASSERT(sizeof(CommonObject_Args) == 16, "CommonObject_Args is 16 bytes");
+KYR_STATIC_ASSERT(sizeof(GetObjectSize_Args) == 12, "GetObjectSize_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(FindObjectsInit_Args) == 12, "FindObjectsInit_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(FindObjects_Args) == 12, "FindObjects_Args is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(FindObjectsFinal_Args) == 4, "FindObjectsFinal_Args is 4 bytes");
+KYR_STATIC_ASSERT(sizeof(GenerateKey_Args) == 24, "GenerateKey_Args is 24 bytes");
+KYR_STATIC_ASSERT(sizeof(GenKeyPair_Args) == 36, "GenKeyPair_Args is 36 bytes");
+KYR_STATIC_ASSERT(sizeof(WrapKey_Args) == 24, "WrapKey_Args is 24 bytes");
+KYR_STATIC_ASSERT(sizeof(UnWrapKey_Args) == 32, "UnWrapKey_Args is 32 bytes");
+KYR_STATIC_ASSERT(sizeof(DeriveKey_Args) == 28, "DeriveKey_Args is 28 bytes");
+KYR_STATIC_ASSERT(sizeof(SSL3_MASTER_KEY_DERIVE_PARAMS_32) == 12, "SSL3 master block is 12 bytes");
+KYR_STATIC_ASSERT(sizeof(SSL3_KEY_MAT_PARAMS_32) == 24, "SSL3 key block is 24 bytes");
+
 #ifdef __cplusplus
 }
 #endif

@@ -224,3 +224,88 @@ CK_RV kyr_block_size(size_t a, size_t n, size_t each, size_t *total)
     *total = a + n * each;
     return CKR_OK;
 }
+
+CK_RV kyr_block_build(const void *hdr, size_t hdr_len, const kyr_part *parts, size_t n,
+                      uint8_t **blk, size_t *len)
+{
+    size_t total = hdr_len;
+    for (size_t i = 0; i < n; i++) {
+        if (parts[i].len > KYR_MAX_BLOCK - total)
+            return CKR_ARGUMENTS_BAD;
+        total += parts[i].len;
+    }
+    uint8_t *b = static_cast<uint8_t *>(kyr_block_alloc(total));
+    if (!b)
+        return CKR_HOST_MEMORY;
+    if (hdr_len)
+        memcpy(b, hdr, hdr_len);
+    size_t off = hdr_len;
+    for (size_t i = 0; i < n; i++) {
+        if (parts[i].p && parts[i].len)
+            memcpy(b + off, parts[i].p, parts[i].len);
+        off += parts[i].len;
+    }
+    *blk = b;
+    *len = total;
+    return CKR_OK;
+}
+
+CK_RV kyr_attr_encode(const CK_ATTRIBUTE *t, CK_ULONG n, kyr_block_guard *g)
+{
+    if (n && !t)
+        return CKR_ARGUMENTS_BAD;
+    if (!kyr_fits32(n))
+        return CKR_ARGUMENTS_BAD;
+    size_t total = 0;
+    for (CK_ULONG i = 0; i < n; i++) {
+        if (!kyr_fits32(t[i].type))
+            return CKR_ATTRIBUTE_TYPE_INVALID;
+        if (!t[i].pValue && t[i].ulValueLen)
+            return CKR_ARGUMENTS_BAD;
+        if (!kyr_fits32(t[i].ulValueLen) || t[i].ulValueLen > KYR_MAX_BLOCK - total ||
+            KYR_MAX_BLOCK - total - t[i].ulValueLen < sizeof(KYR_ATTR_32))
+            return CKR_ARGUMENTS_BAD;
+        total += sizeof(KYR_ATTR_32) + t[i].ulValueLen;
+    }
+    uint8_t *b = static_cast<uint8_t *>(kyr_block_alloc(total));
+    if (!b)
+        return CKR_HOST_MEMORY;
+    g->p = b;
+    g->len = total;
+    size_t off = 0;
+    for (CK_ULONG i = 0; i < n; i++) {
+        KYR_ATTR_32 e = {static_cast<uint32_t>(t[i].type), static_cast<uint32_t>(t[i].ulValueLen)};
+        const void *v = t[i].pValue;
+        uint32_t narrow = 0;
+        if (kyr_attr_is_ulong(e.type) && t[i].ulValueLen == sizeof(CK_ULONG)) {
+            // A CK_ULONG travels as a 32-bit word whatever the caller's
+            // width; the 4 bytes saved stay as trailing zeros of the block.
+            CK_ULONG wide;
+            memcpy(&wide, v, sizeof wide);
+            if (!kyr_fits32(wide))
+                return CKR_ATTRIBUTE_VALUE_INVALID;
+            narrow = static_cast<uint32_t>(wide);
+            e.len = sizeof narrow;
+            v = &narrow;
+        }
+        memcpy(b + off, &e, sizeof e);
+        if (e.len)
+            memcpy(b + off + sizeof e, v, e.len);
+        off += sizeof e + e.len;
+    }
+    g->len = off;   // what is sent; the block was wiped whole and stays so
+    return CKR_OK;
+}
+
+CK_RV kyr_mech_check(const CK_MECHANISM *m)
+{
+    if (!m)
+        return CKR_ARGUMENTS_BAD;
+    if (!kyr_fits32(m->mechanism))
+        return CKR_MECHANISM_INVALID;
+    if (!m->pParameter && m->ulParameterLen)
+        return CKR_ARGUMENTS_BAD;
+    if (!kyr_fits32(m->ulParameterLen) || m->ulParameterLen > KYR_MAX_BLOCK)
+        return CKR_MECHANISM_PARAM_INVALID;
+    return CKR_OK;
+}

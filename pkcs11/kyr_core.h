@@ -68,6 +68,32 @@ void kyr_block_free(void *block, size_t len);
 // KYR_MAX_BLOCK.
 CK_RV kyr_block_size(size_t a, size_t n, size_t each, size_t *total);
 
+// A block built from a header and variable parts; p null is room (zeros).
+struct kyr_part {
+    const void *p;
+    size_t len;
+};
+// Allocates *blk of *len = hdr_len + the parts' lengths (summed without
+// overflow, at most KYR_MAX_BLOCK) and fills it.
+CK_RV kyr_block_build(const void *hdr, size_t hdr_len, const kyr_part *parts, size_t n,
+                      uint8_t **blk, size_t *len);
+// The block's memory, released (wiped) at the end of the scope.
+struct kyr_block_guard {
+    uint8_t *p = nullptr;
+    size_t len = 0;
+    ~kyr_block_guard() { kyr_block_free(p, len); }
+};
+
+// The attribute block of a template into g: each entry's type, length and
+// value, a CK_ULONG value narrowed to 32 bits.  A null template with a
+// count, a null value with a length: CKR_ARGUMENTS_BAD; a CK_ULONG value
+// above 32 bits: CKR_ATTRIBUTE_VALUE_INVALID.
+CK_RV kyr_attr_encode(const CK_ATTRIBUTE *t, CK_ULONG n, kyr_block_guard *g);
+// A mechanism's type and parameter, checked: null mechanism or a null
+// parameter with a length is CKR_ARGUMENTS_BAD, a type or length above
+// 32 bits CKR_MECHANISM_INVALID / CKR_MECHANISM_PARAM_INVALID.
+CK_RV kyr_mech_check(const CK_MECHANISM *m);
+
 // Wipes memory the compiler may not drop (PINs).
 void kyr_wipe(void *p, size_t len);
 

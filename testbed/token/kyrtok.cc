@@ -1,5 +1,6 @@
 // The card's token on SoftHSMv2 (see kyrtok.h).
 #include "kyrtok.h"
+#include "kyrtok_ops.h"
 
 #include <dlfcn.h>
 #include <stdlib.h>
@@ -175,12 +176,18 @@ uint32_t clamp32(CK_ULONG v)
 
 }  // namespace
 
+CK_FUNCTION_LIST_PTR kyrtok_p11()
+{
+    return g_p11;
+}
+
 struct kyrtok {
     kyrsim *sim = nullptr;
     std::mutex mu;
     std::map<int, CK_SLOT_ID> slots;             // card slot -> SoftHSM slot
     std::map<uint32_t, card_session> sessions;   // card handle -> session
     uint32_t next_handle = 1;
+    uint32_t next_scripted = 1;
     hooks h;
     std::vector<kyrtok_call> calls;
     long seq = 0;
@@ -392,7 +399,7 @@ size_t block_size(uint32_t cmd)
     case KYR_CMD_CLOSE_SESSION: return sizeof(CloseSession_Args);
     case KYR_CMD_LOGIN: return sizeof(Login_Args);
     case KYR_CMD_LOGOUT: return sizeof(Logout_Args);
-    default: return 0;
+    default: return kyrtok_header_size(cmd);
     }
 }
 
@@ -401,8 +408,23 @@ bool known(uint32_t cmd)
     return block_size(cmd) != 0 || cmd == KYR_CMD_CLOSE_ALL_SESSIONS;
 }
 
-CK_RV run(kyrtok *t, int file, uint32_t cmd, uint8_t *blk, std::vector<uint32_t> *tail)
+// An operation on a session: the block's first word names the card session.
+CK_RV run_op(kyrtok *t, int file, uint32_t cmd, std::vector<uint8_t> &blk)
 {
+    uint32_t card = 0;
+    memcpy(&card, blk.data(), sizeof card);
+    CK_SESSION_HANDLE h;
+    if (!session_of(t, file, card, &h))
+        return CKR_SESSION_HANDLE_INVALID;
+    uint32_t *next = &t->next_scripted;
+    return kyrtok_run_op(cmd, h, blk, next);
+}
+
+CK_RV run(kyrtok *t, int file, uint32_t cmd, std::vector<uint8_t> &b, std::vector<uint32_t> *tail)
+{
+    uint8_t *blk = b.data();
+    if (kyrtok_header_size(cmd))
+        return run_op(t, file, cmd, b);
     switch (cmd) {
     case KYR_CMD_SLOT_LIST: return do_slot_list(t, reinterpret_cast<SlotList_Args *>(blk));
     case KYR_CMD_GET_TOKEN_INFO: return do_token_info(t, reinterpret_cast<GetTokenInfo_Args *>(blk));
@@ -427,6 +449,18 @@ int handler(void *ctx, int file, uint32_t cmd, uint64_t arg, int64_t *rval)
     size_t n = block_size(cmd);
     std::vector<uint8_t> blk(n ? n : 4, 0);
     int err = n ? kyrsim_copyin(arg, blk.data(), n) : 0;
+    // The variable parts follow the header; their lengths are in it.
+    bool too_big = false;
+    if (!err && kyrtok_header_size(cmd)) {
+        size_t total = n;
+        if (!kyrtok_block_total(cmd, blk.data(), &total)) {
+            too_big = true;
+        } else if (total > n) {
+            blk.resize(total);
+            err = kyrsim_copyin(arg + n, blk.data() + n, total - n);
+            n = total;
+        }
+    }
     size_t idx;
     uint32_t forced = 0;
     bool is_forced = false;
@@ -466,8 +500,10 @@ int handler(void *ctx, int file, uint32_t cmd, uint64_t arg, int64_t *rval)
             rv = forced;
         else if (!known(cmd))
             rv = CKR_FUNCTION_NOT_SUPPORTED;
+        else if (too_big)
+            rv = CKR_ARGUMENTS_BAD;
         else
-            rv = run(t, file, cmd, blk.data(), &tail);
+            rv = run(t, file, cmd, blk, &tail);
         for (auto &rw : rewrites)
             if (rw.first + 4 <= n)
                 memcpy(blk.data() + rw.first, &rw.second, 4);

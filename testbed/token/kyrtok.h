@@ -68,7 +68,7 @@ void kyrtok_clear_hooks(kyrtok *tok);
 struct kyrtok_call {
     uint32_t cmd = 0;
     int file = -1;
-    std::vector<uint8_t> block;   // the fixed part as received
+    std::vector<uint8_t> block;   // the whole block as received
     uint32_t rv = 0;              // the answer (0 with an errno)
     int err = 0;
     long start = 0, end = 0;      // sequence numbers of arrival and answer
