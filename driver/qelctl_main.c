@@ -120,8 +120,10 @@ static int qelctl_fill_piece(uint8_t *k, size_t pos, size_t len, size_t off,
 	if (to < from)
 		to = from;
 	zero(k, from);
-	if (to > from && ddi_copyin(ubuf + (pos + from - off), k + from, to - from,
-	    mode) != 0)
+	/* ubuf is the caller's address, which may be anything, null included:
+	 * step it as a number, pointer arithmetic on it would be undefined. */
+	if (to > from && ddi_copyin((const uint8_t *)((qelctl_uintptr_t)ubuf +
+	    (pos + from - off)), k + from, to - from, mode) != 0)
 		return EFAULT;
 	zero(k + to, len - to);
 	return 0;
