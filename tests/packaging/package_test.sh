@@ -102,6 +102,8 @@ debs=("$work"/src/kyrkiod_*_amd64.deb "$work"/src/kyr-pkcs11_*_amd64.deb "$work"
 dpkg-deb -c "$work"/src/kyrkiod_*_amd64.deb >"$work/kyrkiod.contents"
 check "the translation is packaged" grep -q 'share/locale/de/LC_MESSAGES/ORVW_TKV_ZANT.mo' \
   "$work/kyrkiod.contents"
+check "the directory schema is packaged" grep -q 'share/ldap/99orvcks.ldif' \
+  "$work/kyrkiod.contents"
 check "nothing of /var is packaged" bash -c "! grep -q ' ./var/' '$work/kyrkiod.contents'"
 
 echo "== lintian"
