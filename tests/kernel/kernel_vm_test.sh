@@ -104,7 +104,11 @@ mkdir -p "$root"/{bin,sbin,lib,lib64,etc,proc,sys,dev,tmp,ks,mod,usr/bin}
 for prog in "$src"/testbed/kmod/vm/*.c; do
 	[ -f "$prog" ] || continue
 	name=$(basename "$prog" .c)
-	gcc -static -O2 -Wall -Wextra -Werror -pthread -I"$src/driver" -I"$src/testbed/kmod" -I"$src/daemon/core" \
+	# A program whose name ends in _m32 is built as a 32-bit one.
+	bits=
+	case $name in *_m32) bits=-m32 ;; esac
+	# shellcheck disable=SC2086
+	gcc $bits -static -O2 -Wall -Wextra -Werror -pthread -I"$src/driver" -I"$src/testbed/kmod" -I"$src/daemon/core" \
 		-o "$root/bin/$name" "$prog" || fail "test program $name"
 done
 

@@ -52,6 +52,13 @@ check node-qelfw "qelfw not in /proc/devices" make_node qelfw
 
 # ---- control device ------------------------------------------------------
 qelvm_ctl
+# Opened to everyone for this check only: an unprivileged user may query
+# but changes nothing.
+chmod 0666 /dev/qelctl
+qelvm_user
+chmod 0600 /dev/qelctl
+# A 32-bit caller is refused outright.
+qelvm_m32 || [ $? -lt 126 ] || bad m32-runs "the 32-bit program did not run"
 
 # ---- administrator tool ----------------------------------------------------
 if [ -x /bin/kyrdiag ]; then
