@@ -52,6 +52,8 @@ check node-qelfw "qelfw not in /proc/devices" make_node qelfw
 
 # ---- control device ------------------------------------------------------
 qelvm_ctl
+# Two processes' transfers on one card at once.
+qelvm_race
 # Opened to everyone for this check only: an unprivileged user may query
 # but changes nothing.
 chmod 0666 /dev/qelctl
