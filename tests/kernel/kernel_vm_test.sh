@@ -176,8 +176,10 @@ esac
 note "accelerator: $accel"
 # init_on_alloc=0: the Debian kernel zero-fills every allocation by
 # default, which would hide stale kernel memory reaching user space.
+# Two processors, so that the concurrent-transfer check really overlaps
+# two callers' transfers on one card.
 # shellcheck disable=SC2086
-timeout "$timeout_s" qemu-system-x86_64 $accel -m 512M -smp 1 -nographic -no-reboot \
+timeout "$timeout_s" qemu-system-x86_64 $accel -m 512M -smp 2 -nographic -no-reboot \
 	-nic none -kernel "$kimg" -initrd "$work/initramfs.gz" \
 	-append "console=ttyS0 panic=-1 quiet init_on_alloc=0" </dev/null >"$log" 2>&1
 rc=$?
