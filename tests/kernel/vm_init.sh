@@ -54,6 +54,8 @@ check node-qelfw "qelfw not in /proc/devices" make_node qelfw
 qelvm_ctl
 # Two processes' transfers on one card at once.
 qelvm_race
+# A caller changing its upcall header while the module reads it.
+qelvm_hdrrace
 # Opened to everyone for this check only: an unprivileged user may query
 # but changes nothing.
 chmod 0666 /dev/qelctl
