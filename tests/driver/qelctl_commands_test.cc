@@ -305,6 +305,8 @@ TEST_F(Commands, ProbeInfoAndVersions)
 	// A failing driver call is not reported as success.
 	c->code[QM_EP_GET_VERINFO] = EIO;
 	EXPECT_EQ(EIO, ioc(d, QELCTLGETVER, &gv));
+	c->code[QM_EP_GET_DEVINFO] = ENODEV;
+	EXPECT_EQ(ENODEV, ioc(d, QELCTLGETINFO, &gi));
 }
 
 TEST_F(Commands, FdiRequestIsPassedWhole)
