@@ -125,7 +125,11 @@ protected:
     void start(long nproc = 0, const std::vector<std::string> &extra_env = {})
     {
         kyrsim_spawn_opts o;
-        std::string cmd = std::string("exec ") + kDaemon + " -F -s -f '" + conf_ + "'";
+        // bash keeps the last of two ASAN_OPTIONS entries in the environment,
+        // the daemon's own check reads the first: hand on one, merged.
+        std::string cmd = std::string("export ASAN_OPTIONS=verify_asan_link_order=0"
+                                      "${ASAN_OPTIONS:+:$ASAN_OPTIONS}; exec ") +
+                          kDaemon + " -F -s -f '" + conf_ + "'";
         if (nproc > 0)
             cmd = "ulimit -u " + std::to_string(nproc) + " && " + cmd;
         o.argv = {"/bin/bash", "-c", cmd};
