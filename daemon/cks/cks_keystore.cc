@@ -66,6 +66,20 @@ void sort_deepest_first(dn_item *v, int n)
     }
 }
 
+// The configuration a keystore thread reads or writes is its own
+// keystore's: a message naming another keystore is refused.
+int own_config(const char *what, const char *ks)
+{
+    const kstinfo *self = qelkiod_self();
+    if (self == nullptr || self->name == nullptr || strcmp(self->name, ks) != 0) {
+        qelkiod_log(LOG_ERR, "%s for keystore %s refused: not the keystore of this thread (%s)",
+                    what, ks, self != nullptr && self->name != nullptr ? self->name
+                                                                       : "control thread");
+        return EINVAL;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int cks_db_make(upcall_buf *buf)
@@ -300,6 +314,8 @@ int cks_config_read(upcall_buf *buf)
     if (ret == 0)
         ret = cks_config_ksname(file, ks);
     if (ret == 0)
+        ret = own_config("DB_CONFIG_READ", ks);
+    if (ret == 0)
         ret = cks_ks_dn(dn, ks);
     if (ret == 0 && cks_escape_filter(ks, value, sizeof(value)) != 0)
         ret = ENAMETOOLONG;
@@ -359,6 +375,8 @@ int cks_config_write(upcall_buf *buf)
     int ret = msg_get_name(msg, DBM_KSNAME_OFF, file);
     if (ret == 0)
         ret = cks_config_ksname(file, ks);
+    if (ret == 0)
+        ret = own_config("DB_CONFIG_WRITE", ks);
     if (ret == 0)
         ret = cks_ks_dn(dn, ks);
     if (ret != 0)

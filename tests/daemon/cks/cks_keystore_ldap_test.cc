@@ -187,6 +187,18 @@ protected:
         return "ou=" + escaped_name + "," DS389_KEYSTORES;
     }
     size_t subtree_size(const std::string &dn) { return ds389_dns(*ds, dn, false).size(); }
+    // This thread serves keystore `name` from now on.
+    void serve(const std::string &name)
+    {
+        fake_ks_fini(&k);
+        ASSERT_EQ(0, fake_ks_init(&k, name, DBM_KS_LDAP));
+    }
+    int write_config(const std::string &file, const std::string &blob)
+    {
+        fw_load(k.buf, fw_make_file_msg(DB_CONFIG_WRITE, file, 0,
+                                        static_cast<uint32_t>(blob.size()), blob, false));
+        return cks_config_write(k.buf);
+    }
 };
 
 TEST_F(CksLdap, TwoHostsMakeCheckJoinListShareConfigurationAndDelete)
@@ -209,12 +221,11 @@ TEST_F(CksLdap, TwoHostsMakeCheckJoinListShareConfigurationAndDelete)
 
     // A's configuration blob, every byte value, read back on B.
     as_host("A");
+    serve(name);
     std::string blob;
     for (int i = 0; i < 3000; ++i)
         blob.push_back(static_cast<char>(i * 7));
-    fw_load(k.buf, fw_make_file_msg(DB_CONFIG_WRITE, name + ".conf", 0,
-                                    static_cast<uint32_t>(blob.size()), blob, false));
-    ASSERT_EQ(0, cks_config_write(k.buf));
+    ASSERT_EQ(0, write_config(name + ".conf", blob));
     ASSERT_EQ(1u, fake_fw_count());
     EXPECT_EQ(uint32_t(DB_RESPONSE), fw_header(fake_fw_sent(0)).type);
     EXPECT_EQ(0, fw_header(fake_fw_sent(0)).status);
@@ -276,6 +287,7 @@ TEST_F(CksLdap, ConfigurationBlobsThatDoNotFitAreRefused)
     LDAPMod *mods[] = {&m, nullptr};
     ASSERT_EQ(0, ldap_modify_ext_s(root, ks_dn("big").c_str(), mods, nullptr, nullptr));
     ldap_unbind_ext_s(root, nullptr, nullptr);
+    serve("big");
     fw_load(k.buf, fw_make_file_msg(DB_CONFIG_READ, "big.conf", 0, 0, "", false));
     EXPECT_EQ(EFBIG, cks_config_read(k.buf));
     EXPECT_EQ(0u, fake_fw_count());
@@ -287,10 +299,40 @@ TEST_F(CksLdap, ConfigurationBlobsThatDoNotFitAreRefused)
     EXPECT_EQ(EINVAL, cks_config_write(k.buf));
     EXPECT_EQ(0u, fake_fw_count());
 
-    fw_load(k.buf, fw_make_file_msg(DB_CONFIG_READ, "nothing.conf", 0, 0, "", false));
-    EXPECT_EQ(LDAP_NO_SUCH_OBJECT, cks_config_read(k.buf));
     fw_load(k.buf, fw_make_file_msg(DB_CONFIG_READ, "big", 0, 0, "", false));
     EXPECT_EQ(EFBIG, cks_config_read(k.buf));  // no dot: the whole name
+    serve("nothing");
+    fw_load(k.buf, fw_make_file_msg(DB_CONFIG_READ, "nothing.conf", 0, 0, "", false));
+    EXPECT_EQ(LDAP_NO_SUCH_OBJECT, cks_config_read(k.buf));
+}
+
+// A keystore thread reads and writes only its own keystore's configuration:
+// a message naming another keystore's file is refused, nothing is pushed
+// and the other keystore's blob stays as it was.
+TEST_F(CksLdap, ConfigurationOfAnotherKeystoreIsRefused)
+{
+    ASSERT_EQ(0, make("victim"));
+    ASSERT_EQ(0, make("ks"));
+    serve("victim");
+    ASSERT_EQ(0, write_config("victim.conf", "victim's own"));
+    serve("ks");
+    fake_fw_reset();
+    EXPECT_EQ(EINVAL, write_config("victim.conf", "overwritten"));
+    fw_load(k.buf, fw_make_file_msg(DB_CONFIG_READ, "victim.conf", 0, 0, "", false));
+    EXPECT_EQ(EINVAL, cks_config_read(k.buf));
+    EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_NE(std::string::npos,
+              log().find("DB_CONFIG_WRITE for keystore victim refused: not the keystore of this "
+                         "thread (ks)"));
+
+    serve("victim");
+    fw_load(k.buf, fw_make_file_msg(DB_CONFIG_READ, "victim.conf", 0, 0, "", false));
+    ASSERT_EQ(0, cks_config_read(k.buf));
+    ASSERT_EQ(1u, fake_fw_count());
+    const fw_bytes &push = fake_fw_sent(0);
+    ASSERT_EQ(static_cast<int32_t>(DBM_FILE_DATA_OFF + 12), fw_header(push).paramSize);
+    EXPECT_EQ("victim's own", std::string(push.begin() + DBM_FILE_DATA_OFF,
+                                          push.begin() + DBM_FILE_DATA_OFF + 12));
 }
 
 // After a log rotation the old log node is made again after the entries
