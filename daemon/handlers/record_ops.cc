@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "../cks/cks.h"
 #include "handler_util.h"
 
 namespace {
@@ -30,8 +31,8 @@ int32_t msg_count(const upcall_buf *buf, size_t off) { return msg_get32(buf->msg
 
 // A read by ID: the answer pushes, started by `start`, are built in a copy
 // of the buffer.
-int read_byid(DB *db, upcall_buf *buf, void (*start)(dbm_header_t *),
-              int (*read)(DB *, upcall_buf *, upcall_buf *))
+template <class H, class R>
+int read_byid(H *handle, upcall_buf *buf, void (*start)(dbm_header_t *), R read)
 {
     buf_ptr ans = copy_buf(buf);
     if (!ans) {
@@ -39,7 +40,7 @@ int read_byid(DB *db, upcall_buf *buf, void (*start)(dbm_header_t *),
         return ENOMEM;
     }
     start(msg_hdr(ans->msg));
-    return read(db, buf, ans.get());
+    return read(handle, buf, ans.get());
 }
 
 // Removes both record databases at once; they are created empty again at
@@ -116,37 +117,91 @@ int obj_del(ks_handle *h, upcall_buf *buf)
     return delete_obj_byuser(h->env, h->db, buf);
 }
 
+// The operations on an open directory connection.
+
+int central_user_read(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NUSERS_OFF) != 0)
+        return read_byid(h->ld, buf, init_db_user_push, cks_read_users_byid);
+    init_db_user_push(msg_hdr(buf->msg));
+    return cks_read_all_users(h->ld, buf);
+}
+
+int central_user_write(ks_handle *h, upcall_buf *buf) { return cks_write_user_byid(h->ld, buf); }
+
+// With nusers 0 no user is named, and none is deleted.
+int central_user_del(ks_handle *h, upcall_buf *buf) { return cks_del_user_byid(h->ld, buf); }
+
+int central_obj_read(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NOBJS_OFF) != 0)
+        return read_byid(h->ld, buf, init_db_obj_push, cks_read_objs_byid);
+    init_db_obj_push(msg_hdr(buf->msg));
+    if (is_null_user(buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN))
+        return cks_read_all_objs(h->ld, buf);
+    return cks_read_objs_byuser(h->ld, buf);
+}
+
+int central_obj_write(ks_handle *h, upcall_buf *buf) { return cks_write_obj_byid(h->ld, buf); }
+
+int central_obj_del(ks_handle *h, upcall_buf *buf)
+{
+    if (msg_count(buf, DBM_NOBJS_OFF) != 0)
+        return cks_del_obj_byid(h->ld, buf);
+    return cks_del_obj_byuser(h->ld, buf);
+}
+
+typedef int (*record_op)(ks_handle *h, upcall_buf *buf);
+
+// The frame of a record upcall on the thread's own keystore: opens it with
+// `dbname` (a local environment and database, or a directory connection),
+// runs the operation of its kind and closes the keystore on every path.
+int run_record_op(upcall_buf *buf, const char *what, const char *dbname, record_op local,
+                  record_op central)
+{
+    int ret = 0;
+    char name[DBM_KSNAME_LEN];
+    kstinfo *ks = handler_own_keystore(buf, what, name, &ret);
+    if (ks == nullptr)
+        return ret;
+    ks_handle h;
+    if ((ret = handler_open(&h, buf, ks->kstype, dbname)) != 0)
+        return ret;
+    ret = ks->kstype == DBM_KS_LOCAL ? local(&h, buf) : central(&h, buf);
+    ks_handle_close(&h, ks->kstype);
+    return ret;
+}
+
 }  // namespace
 
-// The entry points.  The directory backend has no record functions yet;
-// its keystores are refused rather than answered wrongly.
+// The entry points.
 
 int task_user_read(upcall_buf *buf)
 {
-    return handler_run_local(buf, "USER_READ", KS_USER_DB, "user read", user_read);
+    return run_record_op(buf, "USER_READ", KS_USER_DB, user_read, central_user_read);
 }
 
 int task_user_write(upcall_buf *buf)
 {
-    return handler_run_local(buf, "USER_WRITE", KS_USER_DB, "user write", user_write);
+    return run_record_op(buf, "USER_WRITE", KS_USER_DB, user_write, central_user_write);
 }
 
 int task_user_del(upcall_buf *buf)
 {
-    return handler_run_local(buf, "USER_DEL", nullptr, "user delete", user_del);
+    return run_record_op(buf, "USER_DEL", nullptr, user_del, central_user_del);
 }
 
 int task_obj_read(upcall_buf *buf)
 {
-    return handler_run_local(buf, "OBJ_READ", KS_OBJECT_DB, "object read", obj_read);
+    return run_record_op(buf, "OBJ_READ", KS_OBJECT_DB, obj_read, central_obj_read);
 }
 
 int task_obj_write(upcall_buf *buf)
 {
-    return handler_run_local(buf, "OBJ_WRITE", KS_OBJECT_DB, "object write", obj_write);
+    return run_record_op(buf, "OBJ_WRITE", KS_OBJECT_DB, obj_write, central_obj_write);
 }
 
 int task_obj_del(upcall_buf *buf)
 {
-    return handler_run_local(buf, "OBJ_DEL", KS_OBJECT_DB, "object delete", obj_del);
+    return run_record_op(buf, "OBJ_DEL", KS_OBJECT_DB, obj_del, central_obj_del);
 }
