@@ -1,0 +1,289 @@
+// Cost of centralized keystore upcalls against a 389 Directory Server
+// instance made for this run, each figure beside an anchor that does the
+// same directory work with libldap directly, measured in the same run
+// (upcall and anchor alternate, medians reported):
+//   user write   DB_USER_WRITE of one existing user (512 bytes) through the
+//                handler, answered by the in-process firmware; anchor:
+//                connect, bind, base search, replace, unbind.
+//   records read the user and object passes of a whole-keystore read of
+//                50 users x 20 objects of 512 bytes (every user, then every
+//                object sorted by owner, pushed to the firmware); anchor:
+//                connect, bind, one subtree search below the keystore node
+//                returning every value, unbind.
+// A figure is one row of kFigures: a setup run once, the upcall and its
+// anchor.
+//
+// Usage (as root, for the server instance): cks_bench [iterations] (50)
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cks/cks_int.h"
+#include "ds389.h"
+#include "fake_fw.h"
+
+namespace {
+
+const char *kKs = "bench.host.{1}";
+const size_t kDataLen = 512;
+const unsigned kUsers = 50, kObjsPerUser = 20;
+
+struct bench_env {
+    ds389 *ds = nullptr;
+    fake_ks k;
+    std::string uri;
+    std::string binddn;
+    std::string password;
+};
+
+double now_ms()
+{
+    return std::chrono::duration<double, std::milli>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+std::string data_of(unsigned seed)
+{
+    std::string d(kDataLen, '\0');
+    for (size_t i = 0; i < d.size(); ++i)
+        d[i] = static_cast<char>(i * 7 + seed * 13);
+    return d;
+}
+
+std::string hex(const std::string &id)
+{
+    char *t = bin2string(reinterpret_cast<const unsigned char *>(id.data()), id.size());
+    std::string s = t != nullptr ? t : "";
+    free(t);
+    return s;
+}
+
+std::string ks_dn() { return "ou=" + std::string(kKs) + "," DS389_KEYSTORES; }
+
+std::string user_dn(unsigned u) { return "ou=" + hex(fw_uid(u)) + ",ou=Users," + ks_dn(); }
+
+// ---- anchors: libldap alone ----
+
+LDAP *anchor_connect(const bench_env &b)
+{
+    LDAP *ld = nullptr;
+    if (ldap_initialize(&ld, b.uri.c_str()) != LDAP_SUCCESS)
+        return nullptr;
+    int v = LDAP_VERSION3;
+    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &v);
+    berval cred = {static_cast<ber_len_t>(b.password.size()), const_cast<char *>(b.password.c_str())};
+    if (ldap_sasl_bind_s(ld, b.binddn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr,
+                         nullptr) != LDAP_SUCCESS) {
+        ldap_unbind_ext_s(ld, nullptr, nullptr);
+        return nullptr;
+    }
+    return ld;
+}
+
+int anchor_user_write(bench_env &b)
+{
+    LDAP *ld = anchor_connect(b);
+    if (ld == nullptr)
+        return -1;
+    std::string dn = user_dn(1), ou = hex(fw_uid(1)), data = data_of(1);
+    char *attrs[] = {const_cast<char *>(LDAP_NO_ATTRS), nullptr};
+    LDAPMessage *res = nullptr;
+    int rc = ldap_search_ext_s(ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectclass=orvcksnode)", attrs,
+                               0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+    bool found = rc == LDAP_SUCCESS && ldap_count_entries(ld, res) == 1;
+    ldap_msgfree(res);
+    if (found) {
+        char *classes[] = {const_cast<char *>("top"), const_cast<char *>("organizationalunit"),
+                           const_cast<char *>("orvcksnode"), nullptr};
+        char *ous[] = {&ou[0], nullptr};
+        berval v = {static_cast<ber_len_t>(data.size()), &data[0]};
+        berval *vals[] = {&v, nullptr};
+        LDAPMod m[3];
+        memset(m, 0, sizeof(m));
+        m[0].mod_op = LDAP_MOD_REPLACE;
+        m[0].mod_type = const_cast<char *>("objectclass");
+        m[0].mod_values = classes;
+        m[1].mod_op = LDAP_MOD_REPLACE;
+        m[1].mod_type = const_cast<char *>("ou");
+        m[1].mod_values = ous;
+        m[2].mod_op = LDAP_MOD_REPLACE | LDAP_MOD_BVALUES;
+        m[2].mod_type = const_cast<char *>("orvcksdata");
+        m[2].mod_bvalues = vals;
+        LDAPMod *mods[] = {&m[0], &m[1], &m[2], nullptr};
+        rc = ldap_modify_ext_s(ld, dn.c_str(), mods, nullptr, nullptr);
+    }
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    return found && rc == LDAP_SUCCESS ? 0 : -1;
+}
+
+int anchor_subtree_read(bench_env &b)
+{
+    LDAP *ld = anchor_connect(b);
+    if (ld == nullptr)
+        return -1;
+    char *attrs[] = {const_cast<char *>("orvcksdata"), const_cast<char *>("uid"), nullptr};
+    LDAPMessage *res = nullptr;
+    int rc = ldap_search_ext_s(ld, ks_dn().c_str(), LDAP_SCOPE_SUBTREE, "(objectclass=*)", attrs,
+                               0, nullptr, nullptr, nullptr, LDAP_NO_LIMIT, &res);
+    size_t bytes = 0;
+    for (LDAPMessage *e = ldap_first_entry(ld, res); e != nullptr; e = ldap_next_entry(ld, e)) {
+        berval **v = ldap_get_values_len(ld, e, "orvcksdata");
+        if (v != nullptr && v[0] != nullptr)
+            bytes += v[0]->bv_len;
+        ldap_value_free_len(v);
+    }
+    ldap_msgfree(res);
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    return rc == LDAP_SUCCESS && bytes == (kUsers + kUsers * kObjsPerUser) * kDataLen ? 0 : -1;
+}
+
+// ---- upcalls: the handlers ----
+
+int upcall_user_write(bench_env &b)
+{
+    fw_load(b.k.buf, fw_make_user_msg(DB_USER_WRITE, kKs, 0, {{fw_uid(1), data_of(1)}}, false,
+                                      false));
+    return task_user_write(b.k.buf);
+}
+
+int upcall_records_read(bench_env &b)
+{
+    size_t before = fake_fw_total();
+    fw_load(b.k.buf, fw_make_user_msg(DB_USER_READ, kKs, 0, {}, true, false));
+    int ret = task_user_read(b.k.buf);
+    if (ret == 0) {
+        fw_load(b.k.buf, fw_make_obj_msg(DB_OBJECT_READ, kKs, 0, std::string(20, '\0'), {}, true,
+                                         false));
+        ret = task_obj_read(b.k.buf);
+    }
+    // One user push, and at least one object push per owner.
+    return ret == 0 && fake_fw_total() - before >= 1 + kUsers ? 0 : -1;
+}
+
+// ---- setups ----
+
+int setup_user(bench_env &b) { return upcall_user_write(b); }
+
+int setup_keystore(bench_env &b)
+{
+    std::vector<fw_rec> users;
+    for (unsigned u = 1; u <= kUsers; ++u)
+        users.push_back({fw_uid(u), data_of(u)});
+    fw_load(b.k.buf, fw_make_user_msg(DB_USER_WRITE, kKs, 0, users, false, false));
+    int ret = task_user_write(b.k.buf);
+    for (unsigned u = 1; ret == 0 && u <= kUsers; ++u) {
+        std::vector<fw_rec> objs;
+        for (unsigned o = 1; o <= kObjsPerUser; ++o)
+            objs.push_back({fw_oid(0x100 + u, o), data_of(u * 100 + o)});
+        fw_load(b.k.buf, fw_make_obj_msg(DB_OBJECT_WRITE, kKs, 0, fw_uid(u), objs, false, false));
+        ret = task_obj_write(b.k.buf);
+    }
+    return ret;
+}
+
+struct figure {
+    const char *name;
+    const char *anchor;
+    int (*setup)(bench_env &);
+    int (*upcall)(bench_env &);
+    int (*anchor_run)(bench_env &);
+};
+
+const figure kFigures[] = {
+    {"user write upcall", "connect+bind+search+replace+unbind", setup_user, upcall_user_write,
+     anchor_user_write},
+    {"records read (50 users x 20 objects x 512 B)", "connect+bind+subtree search+unbind",
+     setup_keystore, upcall_records_read, anchor_subtree_read},
+};
+
+int setup_env(bench_env *b)
+{
+    std::string why;
+    b->ds = ds389_shared(false, &why);
+    if (b->ds == nullptr) {
+        fprintf(stderr, "cks_bench: no directory server: %s\n", why.c_str());
+        return -1;
+    }
+    b->binddn = ds389_host_dn("benchA");
+    b->password = "secretA";
+    b->uri = "ldap://127.0.0.1:" + std::to_string(b->ds->port);
+    if (ds389_add_host(*b->ds, "benchA", b->password) != 0)
+        return -1;
+    mconf.basedn = strdup(DS389_SUFFIX);
+    mconf.authtype = strdup("simple");
+    mconf.binddn = strdup(b->binddn.c_str());
+    mconf.password = strdup(b->password.c_str());
+    mconf.nservers = 1;
+    mconf.servers[0].host = strdup("127.0.0.1");
+    mconf.servers[0].port = b->ds->port;
+    mconf.servers[0].ssl = 0;
+    if (fake_ks_init(&b->k, kKs, DBM_KS_LDAP) != 0)
+        return -1;
+    fake_fw_install();
+    fake_fw_set_record(false);
+    fw_load(b->k.buf, fw_make_ks_msg(DB_INIT, kKs, DBM_KS_LDAP, false));
+    return cks_db_make(b->k.buf);
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+    int iterations = argc > 1 ? atoi(argv[1]) : 50;
+    if (iterations < 1)
+        iterations = 1;
+    kyrkiod_disable_syslog = 1;
+    logmask = LOG_UPTO(LOG_ERR);
+    bench_env b;
+    if (setup_env(&b) != 0) {
+        fprintf(stderr, "cks_bench: setup failed\n");
+        return 1;
+    }
+    printf("%-46s %10s %10s %7s  %s\n", "figure", "upcall ms", "anchor ms", "ratio", "anchor");
+    int failed = 0;
+    for (const figure &f : kFigures) {
+        if (f.setup(b) != 0) {
+            fprintf(stderr, "cks_bench: setup of %s failed\n", f.name);
+            failed = 1;
+            continue;
+        }
+        std::vector<double> up, an;
+        int bad = 0;
+        // A warm-up round of each, then upcall and anchor alternate.
+        bad |= f.upcall(b) | f.anchor_run(b);
+        for (int i = 0; i < iterations; ++i) {
+            double t0 = now_ms();
+            bad |= f.upcall(b);
+            double t1 = now_ms();
+            bad |= f.anchor_run(b);
+            double t2 = now_ms();
+            up.push_back(t1 - t0);
+            an.push_back(t2 - t1);
+        }
+        if (bad != 0) {
+            fprintf(stderr, "cks_bench: %s: a run failed\n", f.name);
+            failed = 1;
+        }
+        double u = median(up), a = median(an);
+        printf("%-46s %10.3f %10.3f %7.2f  %s\n", f.name, u, a, a > 0 ? u / a : 0.0, f.anchor);
+    }
+    printf("target: upcall <= 1.2 x anchor\n");
+    fake_fw_uninstall();
+    fake_ks_fini(&b.k);
+    return failed;
+}
