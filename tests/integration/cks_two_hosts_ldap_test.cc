@@ -1,12 +1,17 @@
 // Two hosts share a centralized keystore on one 389 Directory Server: host
 // A is a kyrkiod on this test's simulator, host B a kyrkiod on a simulator
 // of its own (the standalone kyrsim playing a firmware script), each with
-// its own bind DN, keystore directory, password file and lock file.
+// its own bind DN, keystore directory, password file and lock file.  The
+// same daemons connect through small proxies that play unreachable,
+// resetting and stalling servers, and over TLS with simple binds and client
+// certificates.  The one instance of the program has TLS.
+#include <ldap.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 
 #include "ds389.h"
+#include "tcp_proxy.h"
 #include "threads_daemon_fixture.h"
 
 namespace {
@@ -14,20 +19,30 @@ namespace {
 using namespace kyrit;
 
 const char *kKs = "shared.host.{1}";
+// The classic code of a client-side time-out.
+const int CKS_TIMEOUT_CODE = 85;
 
 class TwoHosts : public DaemonTest {
 protected:
     ds389 *ds = nullptr;
+    std::string bdir;
 
     void SetUp() override
     {
         std::string why;
-        ds = ds389_shared(false, &why);
+        ds = ds389_shared(true, &why);
         if (ds == nullptr)
             GTEST_SKIP() << why;
         DaemonTest::SetUp();
-        ASSERT_EQ(0, ds389_add_host(*ds, "hostA", "secretA"));
-        ASSERT_EQ(0, ds389_add_host(*ds, "hostB", "secretB"));
+        static bool hosts = false;
+        if (!hosts) {
+            ASSERT_EQ(0, ds389_add_host(*ds, "hostA", "secretA"));
+            ASSERT_EQ(0, ds389_add_host(*ds, "hostB", "secretB"));
+            hosts = true;
+        }
+        bdir = dir + "/b";
+        ASSERT_EQ(0, mkdir(bdir.c_str(), 0700));
+        ASSERT_EQ(0, mkdir((bdir + "/keys").c_str(), 0700));
     }
     void TearDown() override
     {
@@ -36,23 +51,71 @@ protected:
         DaemonTest::TearDown();
         EXPECT_EQ(0, ds389_clear_below(*ds, DS389_KEYSTORES));
     }
-    // Configuration of host h; `first` is a server listed before the real one.
-    std::string host_conf(const std::string &h, const std::string &keys, int first_port)
+    std::string plain(int port) { return "ldap://127.0.0.1:" + std::to_string(port); }
+    // Configuration of host h with these server list entries and further
+    // directives.
+    std::string host_conf(const std::string &h, const std::string &keys,
+                          const std::vector<std::string> &servers,
+                          const std::string &extra = "authtype simple\n")
     {
-        write_file(dir + "/pass" + h, "# directory password\nsecret" + h + "\n");
+        std::string pass = (h == "A" ? dir : bdir) + "/pass" + h;
+        write_file(pass, "# directory password\nsecret" + h + "\n");
         std::string c = "user root\nkeystoredir " + keys + "\n";
-        if (first_port != 0)
-            c += "serverlist ldap://127.0.0.1:" + std::to_string(first_port) + "\n";
-        c += "serverlist ldap://127.0.0.1:" + std::to_string(ds->port) +
-             "\nbasedn " DS389_SUFFIX "\nbinddn " + ds389_host_dn("host" + h) +
-             "\nauthtype simple\npassfile " + dir + "/pass" + h + "\n";
-        return c;
+        for (const std::string &s : servers)
+            c += "serverlist " + s + "\n";
+        return c + "basedn " DS389_SUFFIX "\nbinddn " + ds389_host_dn("host" + h) + "\n" + extra +
+               "passfile " + pass + "\n";
     }
     kyrsim_msg msg(uint32_t type, const std::string &name, uint32_t kstype = 0)
     {
         kyrsim_msg m = kyrsim_msg_make(type, name);
         m.kstype = kstype;
         return m;
+    }
+    // One upcall of host A on the thread of ks ("" the control thread):
+    // the status of its one answer.
+    int upcall(const std::string &ks, const kyrsim_msg &m, uint32_t answer = DB_RESPONSE)
+    {
+        std::vector<kyrsim_msg> got;
+        int rc = kyrsim_exchange(sim, ks, m, 60000, &got);
+        EXPECT_EQ(0, rc);
+        EXPECT_EQ(1u, got.size());
+        if (rc != 0 || got.size() != 1)
+            return -1;
+        EXPECT_EQ(answer, got[0].type);
+        return got[0].status;
+    }
+    // Host B: a kyrsim of its own plays `steps` against a kyrkiod with the
+    // configuration `conf` (each run a fresh simulator and daemon); its
+    // output.
+    std::string run_b(const std::string &name, const std::string &conf, const std::string &steps)
+    {
+        write_file(bdir + "/kyrkiod.conf", conf);
+        std::string run = std::string("run ") + kyrkiod_path() + " -F -s -d -d -f " + bdir +
+                          "/kyrkiod.conf\n";
+        write_file(bdir + "/" + name, "timeout 20000\n" + run + steps + "signal INT\nexit 0\n");
+        std::string cmd = "KYRKIOD_LOCKFILE=" + bdir + "/lock " KYR_BUILD_DIR
+                          "/testbed/sim/kyrsim --script " + bdir + "/" + name + " >" + bdir +
+                          "/" + name + ".out 2>&1";
+        int rc = system(cmd.c_str());
+        std::string out = kyrsim_read_file(bdir + "/" + name + ".out");
+        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << out;
+        EXPECT_NE(std::string::npos, out.find("kyrsim: PASS")) << out;
+        return out;
+    }
+    std::string blob_of(size_t n)
+    {
+        std::string blob;
+        for (size_t i = 0; i < n; ++i)
+            blob.push_back(static_cast<char>((i * 31) ^ (i >> 8)));
+        return blob;
+    }
+    int write_config(const std::string &ks, const std::string &blob)
+    {
+        kyrsim_msg w = msg(DB_CONFIG_WRITE, ks + ".conf");
+        kyrsim_msg_set_file(&w, static_cast<uint32_t>(blob.size()),
+                            std::vector<uint8_t>(blob.begin(), blob.end()));
+        return upcall(ks, w);
     }
 };
 
@@ -73,7 +136,7 @@ TEST_F(TwoHosts, CreateCheckJoinDiscoverShareConfigurationAndDelete)
 {
     // Host A, whose first server cannot be reached.
     int dead = closed_port();
-    write_file(conf, host_conf("A", ksdir, dead));
+    write_file(conf, host_conf("A", ksdir, {plain(dead), plain(ds->port)}));
     start();
     ASSERT_EQ(0, hello(""));
     ASSERT_TRUE(log_has("Cannot contact server 127.0.0.1:" + std::to_string(dead)));
@@ -82,40 +145,15 @@ TEST_F(TwoHosts, CreateCheckJoinDiscoverShareConfigurationAndDelete)
     ASSERT_EQ(0, hello(kKs)) << log();
     ASSERT_EQ(4u, ds389_dns(*ds, "ou=" + std::string(kKs) + "," DS389_KEYSTORES, false).size());
 
-    std::string blob;
-    for (int i = 0; i < 5000; ++i)
-        blob.push_back(static_cast<char>((i * 31) ^ (i >> 8)));
-    kyrsim_msg w = msg(DB_CONFIG_WRITE, std::string(kKs) + ".conf");
-    kyrsim_msg_set_file(&w, static_cast<uint32_t>(blob.size()),
-                        std::vector<uint8_t>(blob.begin(), blob.end()));
-    std::vector<kyrsim_msg> got;
-    ASSERT_EQ(0, kyrsim_exchange(sim, kKs, w, 20000, &got));
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(uint32_t(DB_RESPONSE), got[0].type);
-    EXPECT_EQ(0, got[0].status);
+    std::string blob = blob_of(5000);
+    ASSERT_EQ(0, write_config(kKs, blob));
 
     // Host B: its own simulator, directories, password and lock file.
-    std::string bdir = dir + "/b", bkeys = bdir + "/keys";
-    ASSERT_EQ(0, mkdir(bdir.c_str(), 0700));
-    ASSERT_EQ(0, mkdir(bkeys.c_str(), 0700));
-    write_file(bdir + "/kyrkiod.conf", host_conf("B", bkeys, 0));
+    std::string bconf = host_conf("B", bdir + "/keys", {plain(ds->port)});
     write_file(bdir + "/blob", blob);
-    std::string run = std::string("run ") + kyrkiod_path() + " -F -s -d -d -f " + bdir +
-                      "/kyrkiod.conf\n";
     std::string ks = std::string("\"") + kKs + "\"";
     // Each run is a simulator of its own: the second is B restarted.
-    auto run_b = [&](const std::string &name, const std::string &steps) {
-        write_file(bdir + "/" + name, "timeout 20000\n" + run + steps + "signal INT\nexit 0\n");
-        std::string cmd = "KYRKIOD_LOCKFILE=" + bdir + "/lock " KYR_BUILD_DIR
-                          "/testbed/sim/kyrsim --script " + bdir + "/" + name + " >" + bdir +
-                          "/" + name + ".out 2>&1";
-        int rc = system(cmd.c_str());
-        std::string out = kyrsim_read_file(bdir + "/" + name + ".out");
-        EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << out;
-        EXPECT_NE(std::string::npos, out.find("kyrsim: PASS")) << out;
-        return out;
-    };
-    run_b("join", "hello -\nstandby -\n"
+    run_b("join", bconf, "hello -\nstandby -\n"
                   "upcall - CHECK ksname=" + ks + " kstype=ldap\n"
                   "expect - RESPONSE status=EEXIST end\n"
                   "upcall - JOIN ksname=" + ks + " kstype=ldap\n"
@@ -124,7 +162,7 @@ TEST_F(TwoHosts, CreateCheckJoinDiscoverShareConfigurationAndDelete)
                   "upcall - JOIN ksname=" + ks + " kstype=ldap\n"
                   "expect - RESPONSE status=0 end\n");
     // Restarted, B finds the keystore it joined in the directory.
-    std::string out = run_b("restart", "hello -\nhello " + ks + "\nstandby " + ks + "\n"
+    std::string out = run_b("restart", bconf, "hello -\nhello " + ks + "\nstandby " + ks + "\n"
                             "upcall " + ks + " CONFIG_READ ksname=" +
                             ks.substr(0, ks.size() - 1) + ".conf\"\n"
                             "expect " + ks + " CONFIG_PUSH filesize=" +
@@ -133,10 +171,123 @@ TEST_F(TwoHosts, CreateCheckJoinDiscoverShareConfigurationAndDelete)
         << out;
 
     // A deletes the keystore: the whole subtree goes, and its thread ends.
-    got.clear();
-    ASSERT_EQ(0, kyrsim_exchange(sim, kKs, msg(DB_DELETE, kKs), 20000, &got));
-    ASSERT_EQ(1u, got.size());
-    EXPECT_EQ(0, got[0].status);
+    EXPECT_EQ(0, upcall(kKs, msg(DB_DELETE, kKs)));
+    EXPECT_TRUE(ds389_dns(*ds, DS389_KEYSTORES, true).empty());
+    EXPECT_EQ(0, stop());
+    expect_sanitizers_quiet();
+}
+
+// Each server list entry is a proxy.  A first server that is down (the port
+// refused, then each connection reset) is passed and the second binds; a
+// server that refuses the bind ends the attempt; a server that never answers
+// fails the upcall after the operation time-out, without trying the next.
+TEST_F(TwoHosts, FailOverThroughProxies)
+{
+    tcp_proxy *p1 = nullptr, *p2 = nullptr;
+    ASSERT_EQ(0, tcp_proxy_start(ds->port, PROXY_REFUSE, &p1));
+    ASSERT_EQ(0, tcp_proxy_start(ds->port, PROXY_FORWARD, &p2));
+    struct stopper {
+        tcp_proxy *a, *b;
+        ~stopper()
+        {
+            tcp_proxy_stop(a);
+            tcp_proxy_stop(b);
+        }
+    } stop_both{p1, p2};
+    std::string s1 = "127.0.0.1:" + std::to_string(tcp_proxy_port(p1));
+    std::string s2 = "127.0.0.1:" + std::to_string(tcp_proxy_port(p2));
+    std::string a_dn = ds389_host_dn("hostA");
+    write_file(conf, host_conf("A", ksdir, {"ldap://" + s1, "ldap://" + s2}));
+    start();
+    ASSERT_EQ(0, hello(""));
+    ASSERT_TRUE(log_has("Successfully bound as " + a_dn)) << log();
+    {
+        // Discovery: two attempts, one cannot-contact line, success.
+        std::string l = log();
+        size_t at1 = l.find("Attempting LDAP connection to " + s1);
+        size_t down = l.find("Cannot contact server " + s1 + ": Can't contact LDAP server");
+        size_t at2 = l.find("Attempting LDAP connection to " + s2);
+        size_t ok = l.find("Successfully bound as " + a_dn);
+        ASSERT_NE(std::string::npos, at1) << l;
+        EXPECT_LT(at1, down) << l;
+        EXPECT_LT(down, at2) << l;
+        EXPECT_LT(at2, ok) << l;
+        EXPECT_EQ(1u, count_of(l, "Cannot contact server"));
+        EXPECT_EQ(0, tcp_proxy_accepted(p1));
+    }
+    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
+    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
+    ASSERT_EQ(0, hello(kKs)) << log();
+    const kyrsim_msg check = msg(DB_CHECK, kKs, DBM_KS_LDAP);
+
+    tcp_proxy_set_mode(p1, PROXY_RESET);
+    int before = tcp_proxy_accepted(p1);
+    EXPECT_EQ(EEXIST, upcall("", check));
+    EXPECT_LT(before, tcp_proxy_accepted(p1));
+    EXPECT_EQ(3u, count_of(log(), "Cannot contact server " + s1));
+
+    // The first server answers and refuses the password: no further server.
+    tcp_proxy_set_mode(p1, PROXY_FORWARD);
+    const std::string pw = "dn: " + a_dn + "\nchangetype: modify\nreplace: userPassword\n"
+                           "userPassword: ";
+    ASSERT_EQ(0, ds389_ldif(*ds, pw + "another\n"));
+    before = tcp_proxy_accepted(p2);
+    EXPECT_EQ(LDAP_INVALID_CREDENTIALS, upcall("", check));
+    ASSERT_EQ(0, ds389_ldif(*ds, pw + "secretA\n"));
+    EXPECT_EQ(before, tcp_proxy_accepted(p2));
+    EXPECT_EQ(1u, count_of(log(), "Failed binding to server " + s1 + ": Invalid credentials"));
+    EXPECT_EQ(EEXIST, upcall("", check));
+    EXPECT_EQ(before, tcp_proxy_accepted(p2));
+
+    // Accepted and never answered: the operation time-out ends the bind
+    // (the upcall's own limit of a minute only guards against a hang).
+    tcp_proxy_set_mode(p1, PROXY_STALL);
+    EXPECT_EQ(CKS_TIMEOUT_CODE, upcall("", check));
+    EXPECT_EQ(before, tcp_proxy_accepted(p2));
+    EXPECT_EQ(1u, count_of(log(), "Failed binding to server " + s1 + ": Timed out"));
+
+    tcp_proxy_set_mode(p1, PROXY_FORWARD);
+    EXPECT_EQ(0, upcall(kKs, msg(DB_DELETE, kKs)));
+    EXPECT_TRUE(ds389_dns(*ds, DS389_KEYSTORES, true).empty());
+    EXPECT_EQ(0, stop());
+    expect_sanitizers_quiet();
+}
+
+// Over TLS: host A binds with its password on the ldaps port, host B with
+// its client certificate; B joins, and reads the blob A wrote.
+TEST_F(TwoHosts, LdapsWithPasswordAndClientCertificate)
+{
+    ASSERT_EQ(0, ds389_client_certs(ds));
+    std::string tls = "ldaps://localhost:" + std::to_string(ds->sport);
+    write_file(conf, host_conf("A", ksdir, {tls}, "authtype simple\ncertdb " + ds->certs + "\n"));
+    start();
+    ASSERT_EQ(0, hello(""));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
+    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
+    ASSERT_EQ(0, hello(kKs)) << log();
+    EXPECT_TRUE(log_has("Attempting LDAPS connection to localhost:" + std::to_string(ds->sport)));
+    std::string blob = blob_of(3000);
+    ASSERT_EQ(0, write_config(kKs, blob));
+
+    write_file(bdir + "/blob", blob);
+    std::string ks = std::string("\"") + kKs + "\"";
+    std::string out = run_b("tls",
+                            host_conf("B", bdir + "/keys", {tls},
+                                      "authtype ClientAuth\ncertdb " + ds->certs +
+                                          "\ncertname hostB\n"),
+                            "hello -\nstandby -\n"
+                            "upcall - JOIN ksname=" + ks + " kstype=ldap\n"
+                            "expect - RESPONSE status=0 end\n"
+                            "hello " + ks + "\nstandby " + ks + "\n"
+                            "upcall " + ks + " CONFIG_READ ksname=" +
+                            ks.substr(0, ks.size() - 1) + ".conf\"\n"
+                            "expect " + ks + " CONFIG_PUSH filesize=" +
+                            std::to_string(blob.size()) + " data=@" + bdir + "/blob end\n");
+    EXPECT_NE(std::string::npos, out.find("Attempting LDAPS connection to localhost:")) << out;
+    EXPECT_NE(std::string::npos, out.find("Successfully bound as " + ds389_host_dn("hostB")))
+        << out;
+
+    EXPECT_EQ(0, upcall(kKs, msg(DB_DELETE, kKs)));
     EXPECT_TRUE(ds389_dns(*ds, DS389_KEYSTORES, true).empty());
     EXPECT_EQ(0, stop());
     expect_sanitizers_quiet();

@@ -102,7 +102,44 @@ int create(ds389 *d, bool tls, std::string *why)
     return 0;
 }
 
+// Run with the certificate directory and the server's configuration
+// directory.
+const char *kCertScript = R"(set -e
+cd "$1"; conf="$2"
+openssl req -x509 -newkey rsa:2048 -nodes -keyout cca.key -out cca.crt -days 2 \
+  -subj /CN=kyrtest-client-ca 2>/dev/null
+for h in hostA hostB; do
+  openssl req -newkey rsa:2048 -keyout $h.key -passout pass:secret${h#host} -out $h.csr \
+    -subj "/DC=com/DC=example/OU=kyrkeystore/OU=Hosts/CN=$h" 2>/dev/null
+  openssl x509 -req -in $h.csr -CA cca.crt -CAkey cca.key -CAcreateserial -out $h.crt \
+    -days 2 2>/dev/null
+done
+certutil -A -d "$conf" -n kyrtest-client-ca -t "CT,," -a -i cca.crt -f "$conf/pwdfile.txt"
+)";
+
 }  // namespace
+
+int ds389_client_certs(ds389 *d)
+{
+    if (!d->tls)
+        return -1;
+    if (!d->certs.empty())
+        return 0;
+    std::string certs = d->root + "/client";
+    std::string script = d->root + "/certs.sh";
+    {
+        std::ofstream out(script, std::ios::trunc);
+        out << kCertScript;
+    }
+    if (run("mkdir -p " + certs + " && cp " + d->cadir + "/ca.crt " + certs + "/ && sh " +
+            script + " " + certs + " " + d->root + "/etc/dirsrv/slapd-kyrtest >" + d->root +
+            "/certs.log 2>&1") != 0)
+        return -1;
+    if (ds389_stop(d) != 0 || ds389_start(d) != 0)
+        return -1;
+    d->certs = certs;
+    return 0;
+}
 
 ds389 *ds389_shared(bool tls, std::string *why)
 {

@@ -22,6 +22,7 @@ struct ds389 {
     bool tls = false;
     std::string rootpw;   // of "cn=Directory Manager"
     std::string cadir;    // CA certificate directory (TLS instances)
+    std::string certs;    // client certificates (ds389_client_certs)
     bool running = false;
 };
 
@@ -43,6 +44,12 @@ std::string ds389_host_dn(const std::string &name);
 LDAP *ds389_root(const ds389 &d);
 // The DNs of the subtree below (and with) `base`, or of its one level.
 std::vector<std::string> ds389_dns(const ds389 &d, const std::string &base, bool onelevel);
+// For a TLS instance: a client CA that the server trusts for client
+// certificates, and certificates for the hosts hostA and hostB (subjects
+// are their host entries, keys encrypted with "secretA" and "secretB") in
+// d->certs, beside the server's CA certificate; a certdb for both hosts.
+// Made once; the server is restarted to read the CA.  0 or -1.
+int ds389_client_certs(ds389 *d);
 // Deletes every entry below `base` (not `base` itself), deepest first.
 int ds389_clear_below(const ds389 &d, const std::string &base);
 

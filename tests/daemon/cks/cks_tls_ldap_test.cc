@@ -14,22 +14,6 @@ namespace {
 
 using kyrtest::count_of;
 
-// A client CA of the test's own, trusted by the server for client
-// certificates, and two host certificates whose subjects are host entries.
-// The keys are encrypted with the hosts' passwords.
-const char *kCertScript = R"(set -e
-cd "$1"; conf="$2"
-openssl req -x509 -newkey rsa:2048 -nodes -keyout cca.key -out cca.crt -days 2 \
-  -subj /CN=kyrtest-client-ca 2>/dev/null
-for h in hostA hostB; do
-  openssl req -newkey rsa:2048 -keyout $h.key -passout pass:secret${h#host} -out $h.csr \
-    -subj "/DC=com/DC=example/OU=kyrkeystore/OU=Hosts/CN=$h" 2>/dev/null
-  openssl x509 -req -in $h.csr -CA cca.crt -CAkey cca.key -CAcreateserial -out $h.crt \
-    -days 2 2>/dev/null
-done
-certutil -A -d "$conf" -n kyrtest-client-ca -t "CT,," -a -i cca.crt -f "$conf/pwdfile.txt"
-)";
-
 class CksTls : public kyrtest::CoreTest {
 protected:
     ds389 *ds = nullptr;
@@ -42,19 +26,14 @@ protected:
         ds = ds389_shared(true, &why);
         if (ds == nullptr)
             GTEST_SKIP() << why;
-        certs = ds->root + "/client";
         static bool ready = false;
         if (!ready) {
             ASSERT_EQ(0, ds389_add_host(*ds, "hostA", "secretA"));
             ASSERT_EQ(0, ds389_add_host(*ds, "hostB", "secretB"));
-            ASSERT_EQ(0, system(("mkdir -p " + certs + " && cp " + ds->cadir + "/ca.crt " +
-                                 certs + "/ && sh -c '" + kCertScript + "' x " + certs + " " +
-                                 ds->root + "/etc/dirsrv/slapd-kyrtest").c_str()));
-            // The server reads its trusted client CAs at start.
-            ASSERT_EQ(0, ds389_stop(ds));
-            ASSERT_EQ(0, ds389_start(ds));
+            ASSERT_EQ(0, ds389_client_certs(ds));
             ready = true;
         }
+        certs = ds->certs;
         mconf.basedn = strdup(DS389_SUFFIX);
         mconf.binddn = strdup(ds389_host_dn("hostA").c_str());
         mconf.password = strdup("secretA");
