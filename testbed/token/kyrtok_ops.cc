@@ -79,7 +79,7 @@ CK_RV init_key(uint32_t cmd, CK_SESSION_HANDLE h, std::vector<uint8_t> &b)
 {
     uint32_t mt = word(b, 2);
     if (kyrtok_mech_refused(mt))
-        return CKR_MECHANISM_INVALID;
+        return KYRTOK_PARAM_REFUSED;
     CK_MECHANISM m = mech_of(mt, b, sizeof(EncryptInit_Args), word(b, 3));
     CK_OBJECT_HANDLE key = word(b, 1);
     switch (cmd) {
@@ -249,7 +249,7 @@ CK_RV keys(uint32_t cmd, CK_SESSION_HANDLE h, std::vector<uint8_t> &b, uint32_t 
     case KYR_CMD_GENERATE_KEY: {
         uint32_t plen = word(b, 3);
         if (kyrtok_mech_refused(word(b, 2)))
-            return CKR_MECHANISM_INVALID;
+            return KYRTOK_PARAM_REFUSED;
         CK_MECHANISM m = mech_of(word(b, 2), b, sizeof(GenerateKey_Args), plen);
         attrs a;
         if ((rv = parse_attrs(b.data() + sizeof(GenerateKey_Args) + plen, word(b, 5), word(b, 4),
@@ -263,7 +263,7 @@ CK_RV keys(uint32_t cmd, CK_SESSION_HANDLE h, std::vector<uint8_t> &b, uint32_t 
     case KYR_CMD_GENERATE_KEY_PAIR: {
         uint32_t plen = word(b, 4), publen = word(b, 6);
         if (kyrtok_mech_refused(word(b, 3)))
-            return CKR_MECHANISM_INVALID;
+            return KYRTOK_PARAM_REFUSED;
         size_t base = sizeof(GenKeyPair_Args);
         CK_MECHANISM m = mech_of(word(b, 3), b, base, plen);
         attrs pub, priv;
@@ -281,7 +281,7 @@ CK_RV keys(uint32_t cmd, CK_SESSION_HANDLE h, std::vector<uint8_t> &b, uint32_t 
     case KYR_CMD_WRAP_KEY: {
         uint32_t plen = word(b, 2), room = word(b, 5);
         if (kyrtok_mech_refused(word(b, 1)))
-            return CKR_MECHANISM_INVALID;
+            return KYRTOK_PARAM_REFUSED;
         CK_MECHANISM m = mech_of(word(b, 1), b, sizeof(WrapKey_Args), plen);
         CK_ULONG out_len = room;
         rv = f->C_WrapKey(h, &m, word(b, 3), word(b, 4),
@@ -293,7 +293,7 @@ CK_RV keys(uint32_t cmd, CK_SESSION_HANDLE h, std::vector<uint8_t> &b, uint32_t 
     case KYR_CMD_UNWRAP_KEY: {
         uint32_t plen = word(b, 3), wlen = word(b, 5);
         if (kyrtok_mech_refused(word(b, 2)))
-            return CKR_MECHANISM_INVALID;
+            return KYRTOK_PARAM_REFUSED;
         size_t base = sizeof(UnWrapKey_Args);
         CK_MECHANISM m = mech_of(word(b, 2), b, base, plen);
         attrs a;
@@ -442,7 +442,7 @@ CK_RV kyrtok_run_op(uint32_t cmd, CK_SESSION_HANDLE h, std::vector<uint8_t> &b, 
         return init_key(cmd, h, b);
     case KYR_CMD_DIGEST_INIT: {
         if (kyrtok_mech_refused(word(b, 1)))
-            return CKR_MECHANISM_INVALID;
+            return KYRTOK_PARAM_REFUSED;
         CK_MECHANISM m = mech_of(word(b, 1), b, sizeof(DigestInit_Args), word(b, 2));
         return f->C_DigestInit(h, &m);
     }
