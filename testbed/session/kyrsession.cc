@@ -10,8 +10,14 @@
 // the daemon, which must exit 0, and a one-line verdict; exit 0 only when
 // every step passed.
 //
-//   kyrsession <path-to-kyrkiod> [work-directory]
-//   kyrsession --service [work-directory] -- <command line>
+// With --directory, the daemon's configuration also gets the directives of
+// that file (a server list, basedn, binddn, authtype, passfile for a
+// directory server), and a second keystore lives in the directory: it is
+// checked, created, its configuration blob written and read back, and it is
+// deleted again.
+//
+//   kyrsession [--directory <file>] <path-to-kyrkiod> [work-directory]
+//   kyrsession [--directory <file>] --service [work-directory] -- <command line>
 //
 // With --service the daemon is started the way its service unit starts an
 // installed one: the given command line (the unit's ExecStart) as root,
@@ -41,6 +47,7 @@ namespace {
 
 const long kWaitMs = 15000;
 const char *const kKs = "demo.host.{1}";
+const char *const kCentral = "demo.central.{1}";
 const int kLogLimit = 10;
 
 struct session {
@@ -55,6 +62,8 @@ struct session {
     pid_t service_pid = -1;
     bool had_conf = false;
     std::string saved_conf;
+    std::string dirconf;   // directives for the directory server, or empty
+    bool central = false;  // the centralized keystore part was played
     int step = 0;
     int exchanges = 0;
     std::string failure;   // first failure, empty while all is well
@@ -240,7 +249,7 @@ bool start(session *s, const std::string &kyrkiod)
     char text[1024];
     snprintf(text, sizeof(text), "user %s\nkeystoredir %s\nauditloglimit %d\ndebuglevel info\n",
              me().c_str(), s->ksdir.c_str(), kLogLimit);
-    if (!write_conf(s, conf, text))
+    if (!write_conf(s, conf, text + s->dirconf))
         return false;
     printf("Work directory %s\nKeystore directory %s\nAudit log limit %d entries\n",
            s->dir.c_str(), s->ksdir.c_str(), kLogLimit);
@@ -283,7 +292,7 @@ bool start_service(session *s)
     snprintf(text, sizeof(text),
              "# written by kyrsession --service\nauditloglimit %d\ndebuglevel info\nlogfile %s\n",
              kLogLimit, s->logpath.c_str());
-    if (!write_conf(s, conf, text))
+    if (!write_conf(s, conf, text + s->dirconf))
         return false;
     std::string cmd;
     for (const std::string &a : s->command)
@@ -316,13 +325,13 @@ bool start_service(session *s)
     return wait_control_hello(s);
 }
 
-bool wait_keystore_hello(session *s, const char *why)
+bool wait_keystore_hello(session *s, const char *why, const char *ks = kKs)
 {
     if (failed(*s))
         return false;
     kyrsim_hello h;
-    int rc = kyrsim_wait_hello(s->sim, kKs, kWaitMs, &h);
-    printf("   hello   from %s thread (%s)\n", kKs, why);
+    int rc = kyrsim_wait_hello(s->sim, ks, kWaitMs, &h);
+    printf("   hello   from %s thread (%s)\n", ks, why);
     return expect(s, rc == 0 && h.result == 0, "keystore thread registered (%s)", strerror(rc));
 }
 
@@ -542,6 +551,64 @@ void play(session *s)
     }
 }
 
+// A keystore in the directory server: the daemon connects and binds for
+// every upcall; the whole keystore is a subtree of the directory.
+void play_central(session *s)
+{
+    if (s->dirconf.empty()) {
+        printf("\n(centralized keystore part skipped: no directory server given)\n");
+        return;
+    }
+    if (failed(*s))
+        return;
+    printf("\n== A centralized keystore in the directory server\n");
+    std::string log = kyrsim_read_file(s->logpath);
+    expect(s, log.find("Successfully bound as ") != std::string::npos,
+           "the daemon bound to the directory server when it looked for its keystores");
+    std::vector<kyrsim_msg> got;
+    const std::string conf_name = std::string(kCentral) + ".conf";
+    const std::string conf_text = "label=shared;policy=dual-control;hosts=all";
+
+    kyrsim_msg chk = kyrsim_msg_make(DB_CHECK, kCentral);
+    chk.kstype = DBM_KS_LDAP;
+    if (exchange(s, "Is the name free in the directory?", "", chk, &got))
+        expect_response(s, got, 0);
+
+    kyrsim_msg init = kyrsim_msg_make(DB_INIT, kCentral);
+    init.kstype = DBM_KS_LDAP;
+    if (!failed(*s)) {
+        show_upcall(s, "Create the centralized keystore (its node, users node and two log nodes)",
+                    "", init);
+        s->exchanges++;
+        int rc = kyrsim_post(s->sim, "", init);
+        expect(s, rc == 0, "DB_INIT posted (%s)", strerror(rc));
+        wait_keystore_hello(s, "started by the control thread after creation", kCentral);
+    }
+
+    kyrsim_msg cw = kyrsim_msg_make(DB_CONFIG_WRITE, conf_name);
+    kyrsim_msg_set_file(&cw, uint32_t(conf_text.size()), bytes(conf_text));
+    if (exchange(s, "Write the keystore's configuration into its directory node", kCentral, cw,
+                 &got))
+        expect_response(s, got, 0);
+
+    kyrsim_msg cr = kyrsim_msg_make(DB_CONFIG_READ, conf_name);
+    if (exchange(s, "Read the configuration back from the directory", kCentral, cr, &got)) {
+        bool ok = got.size() == 1 && got[0].type == DB_CONFIG_PUSH;
+        expect(s, ok && got[0].filedata == bytes(conf_text),
+               "DB_CONFIG_PUSH with the configuration as written");
+    }
+
+    if (exchange(s, "Is the name free now?", "", chk, &got))
+        expect_response(s, got, EEXIST);
+
+    if (exchange(s, "Delete the centralized keystore (the whole subtree)", kCentral,
+                 kyrsim_msg_make(DB_DELETE, kCentral), &got))
+        expect_response(s, got, 0);
+    if (exchange(s, "The name is free again", "", chk, &got))
+        expect_response(s, got, 0);
+    s->central = !failed(*s);
+}
+
 // The background daemon of service mode: SIGINT, then reap it.
 void shutdown_service(session *s)
 {
@@ -603,8 +670,9 @@ void restore_conf(session *s)
 
 int usage()
 {
-    fprintf(stderr, "usage: kyrsession <path-to-kyrkiod> [work-directory]\n"
-                    "       kyrsession --service [work-directory] -- <command line>\n");
+    fprintf(stderr, "usage: kyrsession [--directory <file>] <path-to-kyrkiod> [work-directory]\n"
+                    "       kyrsession [--directory <file>] --service [work-directory] -- "
+                    "<command line>\n");
     return 2;
 }
 
@@ -612,6 +680,17 @@ int main(int argc, char **argv)
 {
     session s;
     std::string kyrkiod, workdir;
+    if (argc >= 3 && strcmp(argv[1], "--directory") == 0) {
+        s.dirconf = kyrsim_read_file(argv[2]);
+        if (s.dirconf.empty()) {
+            fprintf(stderr, "kyrsession: no directives in %s\n", argv[2]);
+            return 2;
+        }
+        if (s.dirconf.back() != '\n')
+            s.dirconf += '\n';
+        argv += 2;
+        argc -= 2;
+    }
     if (argc >= 2 && strcmp(argv[1], "--service") == 0) {
         int i = 2;
         if (i < argc && strcmp(argv[i], "--") != 0)
@@ -644,8 +723,10 @@ int main(int argc, char **argv)
     }
 
     bool service = !s.command.empty();
-    if (service ? start_service(&s) : start(&s, kyrkiod))
+    if (service ? start_service(&s) : start(&s, kyrkiod)) {
         play(&s);
+        play_central(&s);
+    }
     shutdown_daemon(&s);
     kyrsim_stop(s.sim);
     if (service)
@@ -662,8 +743,11 @@ int main(int argc, char **argv)
         nftw(s.dir.c_str(), rm_entry, 16, FTW_DEPTH | FTW_PHYS);
     if (ok)
         printf("\nVERDICT: PASS - %d exchanges with kyrkiod, keystore created, filled, read, "
-               "rotated, archived, restored and deleted; clean shutdown\n",
-               s.exchanges);
+               "rotated, archived, restored and deleted;%s clean shutdown\n",
+               s.exchanges,
+               s.central ? " centralized keystore created, configured and deleted in the "
+                           "directory;"
+                         : "");
     else
         printf("\nVERDICT: FAIL - %s (work directory kept: %s)\n", s.failure.c_str(),
                s.dir.c_str());
