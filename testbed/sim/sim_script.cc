@@ -42,7 +42,8 @@
 // daemon logs object IDs ("%x/%d").
 //
 // CHECKS of expect: status=N, flags=N, more, last (DBM_FLAG_MORE set or
-// not), records=N, ksname=NAME, filesize=N, data=VALUE (file data),
+// not), records=N, ksname=NAME, owner=ID (object messages; - for all
+// zeros), filesize=N, data=VALUE (file data),
 // user=ID[:VALUE] and obj=HI/LO[:VALUE] (a record with this ID, and these
 // data, is in the message), end (the message ends the exchange).
 //
@@ -316,6 +317,12 @@ bool check_msg(script_ctx &c, const std::vector<std::string> &w, const sim_inbox
             ok = got.ended;
         } else if (key == "ksname") {
             ok = m.ksname == val;
+        } else if (key == "owner") {
+            if (val.size() > DBM_OWNER_LEN)
+                return fail(c, "owner longer than 20 bytes: " + val);
+            std::vector<uint8_t> owner = m.owner;
+            owner.resize(DBM_OWNER_LEN, 0);
+            ok = owner == kyrsim_user_id(val);
         } else if (key == "data") {
             std::vector<uint8_t> d;
             if (!parse_value(c, val, &d))

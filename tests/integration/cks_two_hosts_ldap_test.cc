@@ -293,4 +293,98 @@ TEST_F(TwoHosts, LdapsWithPasswordAndClientCertificate)
     expect_sanitizers_quiet();
 }
 
+std::vector<uint8_t> bytes_of(unsigned seed, size_t n)
+{
+    std::vector<uint8_t> d(n);
+    for (size_t i = 0; i < n; ++i)
+        d[i] = static_cast<uint8_t>(i * 13 + seed * 101 + (i >> 8));
+    return d;
+}
+
+TEST_F(TwoHosts, UsersAndObjectsWrittenOnAReadBackOnB)
+{
+    write_file(conf, host_conf("A", ksdir, {plain(ds->port)}));
+    start();
+    ASSERT_EQ(0, hello(""));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
+    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
+    ASSERT_EQ(0, hello(kKs)) << log();
+    // Every record's data also in a file, for B's checks.
+    std::string checks_users, checks_a, checks_b;
+    auto keep = [&](const std::string &name, const std::vector<uint8_t> &d) {
+        write_file(bdir + "/" + name, std::string(d.begin(), d.end()));
+        return "@" + bdir + "/" + name;
+    };
+
+    // A writes users in three batches; ua is written twice, the second
+    // data stays.
+    std::vector<kyrsim_msg> w(3, msg(DB_USER_WRITE, kKs));
+    const char *names[] = {"ua", "ub", "uc", "ud"};
+    for (int i = 0; i < 4; ++i) {
+        std::vector<uint8_t> d = bytes_of(i, 2000 + 700 * i);
+        kyrsim_msg_add_user(&w[i < 2 ? 0 : i - 1], kyrsim_user_id(names[i]), d);
+        checks_users += std::string(" user=") + names[i] + ":" + keep(names[i], d);
+    }
+    std::vector<uint8_t> again = bytes_of(9, 300);
+    kyrsim_msg_add_user(&w[2], kyrsim_user_id("ua"), again);
+    checks_users += " user=ua:" + keep("ua", again);
+    w[0].flags = w[1].flags = DBM_FLAG_MORE;
+    ASSERT_EQ(0, kyrsim_queue_part(sim, kKs, w[1]));
+    ASSERT_EQ(0, kyrsim_queue_part(sim, kKs, w[2]));
+    std::vector<kyrsim_msg> got;
+    ASSERT_EQ(0, kyrsim_exchange(sim, kKs, w[0], 20000, &got));
+    ASSERT_EQ(3u, got.size()) << log();
+    for (const kyrsim_msg &r : got)
+        EXPECT_EQ(0, r.status) << log();
+
+    // Objects of ua in two batches and of ub in one.
+    auto objects = [&](const char *owner, uint32_t hi, std::vector<std::vector<int>> batches,
+                       std::string *checks) {
+        std::vector<kyrsim_msg> m(batches.size(), msg(DB_OBJECT_WRITE, kKs));
+        for (size_t b = 0; b < batches.size(); ++b) {
+            m[b].owner = kyrsim_user_id(owner);
+            m[b].flags = b + 1 < batches.size() ? DBM_FLAG_MORE : 0;
+            for (int lo : batches[b]) {
+                std::vector<uint8_t> d = bytes_of(hi * 10 + lo, 1000 + 97 * lo);
+                kyrsim_msg_add_obj(&m[b], hi, lo, d);
+                char id[32];
+                snprintf(id, sizeof(id), "%x/%d", hi, lo);
+                *checks += std::string(" obj=") + id + ":" +
+                           keep(std::string(owner) + "-" + std::to_string(lo), d);
+            }
+            if (b > 0) {
+                EXPECT_EQ(0, kyrsim_queue_part(sim, kKs, m[b]));
+            }
+        }
+        std::vector<kyrsim_msg> ans;
+        EXPECT_EQ(0, kyrsim_exchange(sim, kKs, m[0], 20000, &ans));
+        EXPECT_EQ(batches.size(), ans.size());
+        for (const kyrsim_msg &r : ans)
+            EXPECT_EQ(0, r.status) << log();
+    };
+    objects("ua", 0xa1, {{1, 2, 3}, {4, 5}}, &checks_a);
+    objects("ub", 0xb2, {{1, 2}}, &checks_b);
+
+    // B joins and reads: all users in one push, then every object, one
+    // push per owner in the owners' order, each naming its owner.
+    std::string ks = std::string("\"") + kKs + "\"";
+    std::string out = run_b("read", host_conf("B", bdir + "/keys", {plain(ds->port)}),
+                            "hello -\nstandby -\n"
+                            "upcall - JOIN ksname=" + ks + " kstype=ldap\n"
+                            "expect - RESPONSE status=0 end\n"
+                            "hello " + ks + "\nstandby " + ks + "\n"
+                            "upcall " + ks + " USER_READ\n"
+                            "expect " + ks + " USER_PUSH last records=4" + checks_users + " end\n"
+                            "upcall " + ks + " OBJECT_READ\n"
+                            "expect " + ks + " OBJECT_PUSH more owner=ua records=5" + checks_a +
+                            "\nexpect " + ks + " OBJECT_PUSH last owner=ub records=2" + checks_b +
+                            " end\n"
+                            "upcall " + ks + " OBJECT_READ owner=ub obj=b2/2\n"
+                            "expect " + ks + " OBJECT_PUSH last owner=ub records=1 obj=b2/2:@" +
+                            bdir + "/ub-2 end\n");
+    EXPECT_NE(std::string::npos, out.find("OBJECT_PUSH")) << out;
+    EXPECT_EQ(0, stop());
+    expect_sanitizers_quiet();
+}
+
 }  // namespace

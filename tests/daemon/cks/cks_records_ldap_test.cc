@@ -457,6 +457,27 @@ TEST_F(CksRecords, PushesSplitExactlyAtTheRoom)
     EXPECT_NE(std::string::npos, log().find("more than a push holds"));
 }
 
+TEST_F(CksRecords, AllZeroOwnerHasPushesOfItsOwn)
+{
+    // An all-zero user ID sorts first, and its objects arrive while the
+    // push still names the all-zero owner: they must still be sent before
+    // the next owner's, not under its ID.
+    std::string zero(DBM_USER_ID_LEN, '\0'), one = fw_uid(1);
+    ASSERT_EQ(0, exchange(DB_USER_WRITE, "", {{{zero, "z"}, {one, "o"}}}, false, task_user_write));
+    ASSERT_EQ(0, exchange(DB_OBJECT_WRITE, zero, {objs(1, 2, 10)}, false, task_obj_write));
+    ASSERT_EQ(0, exchange(DB_OBJECT_WRITE, one, {objs(3, 2, 10)}, false, task_obj_write));
+    fake_fw_reset();
+    fw_load(k.buf, fw_make_obj_msg(DB_OBJECT_READ, kKs, 0, zero, {}, true, false));
+    ASSERT_EQ(0, task_obj_read(k.buf)) << log();
+    size_t n = 0;
+    std::vector<std::string> owners;
+    records want = merged({objs(1, 2, 10)}, zero);
+    for (const auto &e : merged({objs(3, 2, 10)}, one))
+        want[e.first] = e.second;
+    EXPECT_EQ(want, pushes(DB_OBJECT_PUSH, &n, &owners));
+    EXPECT_EQ(std::vector<std::string>({zero, one}), owners);
+}
+
 TEST_F(CksRecords, DirectoryFailuresEndTheExchangeWithTheirCode)
 {
     ASSERT_EQ(0, exchange(DB_USER_WRITE, "", {users(1, 1, 10)}, false, task_user_write));
