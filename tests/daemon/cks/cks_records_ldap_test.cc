@@ -518,6 +518,34 @@ TEST_F(CksRecords, DirectoryFailuresEndTheExchangeWithTheirCode)
     EXPECT_EQ(0u, fake_fw_count());
 }
 
+TEST_F(CksRecords, HostileMessagesAndEntriesAreRefused)
+{
+    // A second record whose length passes the end of the message: the
+    // whole message is refused before its first record is stored.
+    fw_bytes m = fw_make_user_msg(DB_USER_WRITE, kKs, 0, {{fw_uid(1), "one"}, {fw_uid(2), "two"}},
+                                  false, false);
+    size_t second = DBM_USERS_OFF + DBM_USER_HEAD + 3;
+    uint32_t huge = 0x7ffffff0;
+    memcpy(&m[second + DBM_USER_ID_LEN], &huge, 4);
+    fake_fw_reset();
+    fw_load(k.buf, m);
+    EXPECT_EQ(EINVAL, task_user_write(k.buf));
+    EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_TRUE(stored_users().empty());
+
+    // A user entry whose RDN is an object ID's length: refused, not pushed
+    // as a user ID of 8 bytes and 12 stale ones.
+    ASSERT_EQ(0, exchange(DB_USER_WRITE, "", {users(1, 1, 10)}, false, task_user_write));
+    ASSERT_EQ(0, ds389_ldif(*ds, "dn: ou=0123456789ABCDEF,ou=Users," + std::string(kKsRdn) +
+                                     "\nobjectClass: top\nobjectClass: organizationalUnit"
+                                     "\nobjectClass: orvcksnode\nou: 0123456789ABCDEF"
+                                     "\norvcksdata: short\n"));
+    fake_fw_reset();
+    fw_load(k.buf, fw_make_user_msg(DB_USER_READ, kKs, 0, {}, true, false));
+    EXPECT_EQ(EINVAL, task_user_read(k.buf));
+    EXPECT_EQ(0u, fake_fw_count());
+}
+
 TEST_F(CksRecords, ServerResetAfterTheFirstBatch)
 {
     // As in the daemon, a write to a reset connection is an error, not a
