@@ -403,6 +403,26 @@ size_t block_size(uint32_t cmd)
     }
 }
 
+// Commands whose block holds nothing for the card to write: like the
+// driver, the token copies nothing back for them (a rewrite hook still
+// does).
+bool writes_back(uint32_t cmd)
+{
+    switch (cmd) {
+    case KYR_CMD_ENCRYPT_INIT: case KYR_CMD_DECRYPT_INIT: case KYR_CMD_SIGN_INIT:
+    case KYR_CMD_SIGN_RECOVER_INIT: case KYR_CMD_VERIFY_INIT: case KYR_CMD_VERIFY_RECOVER_INIT:
+    case KYR_CMD_DIGEST_INIT: case KYR_CMD_DIGEST_UPDATE: case KYR_CMD_SIGN_UPDATE:
+    case KYR_CMD_VERIFY_UPDATE: case KYR_CMD_VERIFY_FINAL: case KYR_CMD_VERIFY:
+    case KYR_CMD_DIGEST_KEY: case KYR_CMD_SEED_RANDOM: case KYR_CMD_DESTROY_OBJECT:
+    case KYR_CMD_SET_ATTRIBUTE_VALUE: case KYR_CMD_FIND_OBJECTS_INIT:
+    case KYR_CMD_FIND_OBJECTS_FINAL: case KYR_CMD_CLOSE_SESSION: case KYR_CMD_LOGIN:
+    case KYR_CMD_LOGOUT: case KYR_CMD_SET_PIN:
+        return false;
+    default:
+        return true;
+    }
+}
+
 bool known(uint32_t cmd)
 {
     return block_size(cmd) != 0 || cmd == KYR_CMD_CLOSE_ALL_SESSIONS;
@@ -507,7 +527,7 @@ int handler(void *ctx, int file, uint32_t cmd, uint64_t arg, int64_t *rval)
         for (auto &rw : rewrites)
             if (rw.first + 4 <= n)
                 memcpy(blk.data() + rw.first, &rw.second, 4);
-        if (n)
+        if (n && (writes_back(cmd) || !rewrites.empty()))
             err = kyrsim_copyout(blk.data(), arg, n);
         if (!err && !tail.empty())
             err = kyrsim_copyout(tail.data(), arg + n, tail.size() * sizeof(uint32_t));
