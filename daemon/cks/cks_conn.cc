@@ -149,7 +149,24 @@ int connect_bind_ldap(LDAP **ld)
         }
         qelkiod_log(LOG_INFO, "Attempting %s connection to %s:%d", s.ssl ? "LDAPS" : "LDAP",
                     s.host, s.port);
+        // The bind opens the connection; over TLS only a guard bounds the
+        // handshake.  A server that is silent that long counts as one that
+        // cannot be reached.
+        cks_guard guard;
+        int limit = cks_net_timeout_ms + cks_op_timeout_ms;
+        if (s.ssl && (ret = cks_guard_begin(&guard, limit)) != 0) {
+            qelkiod_log(LOG_ERR, "Cannot bound the connection to %s:%d: %s", s.host, s.port,
+                        strerror(ret));
+            drop(ld);
+            return ret;
+        }
         int rc = bind_one(*ld, auth);
+        if (s.ssl && cks_guard_end(&guard)) {
+            qelkiod_log(LOG_ERR, "Connection to %s:%d not set up within %d ms: closed", s.host,
+                        s.port, limit);
+            if (rc == 0)
+                rc = CKS_SERVER_DOWN;
+        }
         if (rc == 0) {
             qelkiod_log(LOG_INFO, "Successfully bound as %s", mconf.binddn);
             return 0;

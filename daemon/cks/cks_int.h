@@ -17,6 +17,7 @@
 
 #include <lber.h>
 #include <ldap.h>
+#include <pthread.h>
 
 #include <cstddef>
 
@@ -67,6 +68,28 @@ int ldapssl_enable_clientauth(LDAP *ld, const char *certdb, const char *keypassw
                               const char *certname);
 // The handle's last result code (mapped).
 int ldap_get_lderrno(LDAP *ld);
+
+// A bound on one call that opens the handle's connection (the bind).
+// libldap bounds the TCP connect and every operation, but not an ldaps
+// handshake with a server that takes the connection and never answers:
+// it retries its read for ever.  While a guard is on, the connection that
+// the calling thread's handles make is recorded, and when the call has not
+// returned after `ms` milliseconds its socket is shut down, which ends the
+// handshake (or any read or write) with "cannot contact".  Guards work on
+// handles made by ldapssl_init, one at a time per thread.
+struct cks_guard {
+    pthread_mutex_t mu;
+    pthread_cond_t cv;
+    pthread_t watcher;
+    int fd;       // the connection's socket while it is open, else -1
+    int ms;
+    bool done;    // the call has returned
+    bool fired;   // the socket was shut down
+};
+// 0, or the error of the watcher's start (no guard then).
+int cks_guard_begin(cks_guard *g, int ms);
+// Ends the guard; true when it shut the connection down.
+bool cks_guard_end(cks_guard *g);
 
 // Synchronous calls with the operation time-out; results mapped.  On
 // failure *res is nullptr.

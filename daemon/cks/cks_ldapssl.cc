@@ -5,6 +5,9 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <sys/socket.h>
+#include <time.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -88,7 +91,101 @@ void set_result_code(LDAP *ld, int code)
     ldap_set_option(ld, LDAP_OPT_RESULT_CODE, &code);
 }
 
+// The guard of the calling thread's current call, if any.  libldap makes
+// and closes a handle's connection in the thread that calls it.
+thread_local cks_guard *t_guard = nullptr;
+
+int guard_conn_add(LDAP *, Sockbuf *sb, LDAPURLDesc *, struct sockaddr *, struct ldap_conncb *)
+{
+    cks_guard *g = t_guard;
+    if (g != nullptr) {
+        ber_socket_t fd = -1;
+        ber_sockbuf_ctrl(sb, LBER_SB_OPT_GET_FD, &fd);
+        pthread_mutex_lock(&g->mu);
+        g->fd = fd;
+        pthread_mutex_unlock(&g->mu);
+    }
+    return 0;
+}
+
+void guard_conn_del(LDAP *, Sockbuf *, struct ldap_conncb *)
+{
+    cks_guard *g = t_guard;
+    if (g != nullptr) {
+        pthread_mutex_lock(&g->mu);
+        g->fd = -1;
+        pthread_mutex_unlock(&g->mu);
+    }
+}
+
+// Every handle carries these callbacks; they act only under a guard.
+struct ldap_conncb g_guard_cb = {guard_conn_add, guard_conn_del, nullptr};
+
+void *guard_watch(void *arg)
+{
+    cks_guard *g = static_cast<cks_guard *>(arg);
+    struct timespec until;
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += g->ms / 1000;
+    until.tv_nsec += static_cast<long>(g->ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec++;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&g->mu);
+    int rc = 0;
+    while (!g->done && rc != ETIMEDOUT)
+        rc = pthread_cond_timedwait(&g->cv, &g->mu, &until);
+    if (!g->done && g->fd >= 0) {
+        shutdown(g->fd, SHUT_RDWR);
+        g->fired = true;
+    }
+    pthread_mutex_unlock(&g->mu);
+    return nullptr;
+}
+
 }  // namespace
+
+int cks_guard_begin(cks_guard *g, int ms)
+{
+    g->fd = -1;
+    g->ms = ms;
+    g->done = false;
+    g->fired = false;
+    pthread_condattr_t ca;
+    int rc = pthread_condattr_init(&ca);
+    if (rc != 0)
+        return rc;
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    rc = pthread_cond_init(&g->cv, &ca);
+    pthread_condattr_destroy(&ca);
+    if (rc != 0)
+        return rc;
+    if ((rc = pthread_mutex_init(&g->mu, nullptr)) != 0) {
+        pthread_cond_destroy(&g->cv);
+        return rc;
+    }
+    t_guard = g;
+    if ((rc = pthread_create(&g->watcher, nullptr, guard_watch, g)) != 0) {
+        t_guard = nullptr;
+        pthread_mutex_destroy(&g->mu);
+        pthread_cond_destroy(&g->cv);
+    }
+    return rc;
+}
+
+bool cks_guard_end(cks_guard *g)
+{
+    pthread_mutex_lock(&g->mu);
+    g->done = true;
+    pthread_cond_signal(&g->cv);
+    pthread_mutex_unlock(&g->mu);
+    pthread_join(g->watcher, nullptr);
+    t_guard = nullptr;
+    pthread_mutex_destroy(&g->mu);
+    pthread_cond_destroy(&g->cv);
+    return g->fired;
+}
 
 int cks_code(int rc)
 {
@@ -137,7 +234,8 @@ LDAP *ldapssl_init(const char *host, int port, int secure)
     struct timeval op = ms_to_tv(cks_op_timeout_ms);
     if (ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &net) != LDAP_OPT_SUCCESS ||
         ldap_set_option(ld, LDAP_OPT_TIMEOUT, &op) != LDAP_OPT_SUCCESS ||
-        ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS) {
+        ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF) != LDAP_OPT_SUCCESS ||
+        ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &g_guard_cb) != LDAP_OPT_SUCCESS) {
         ldap_unbind_ext_s(ld, nullptr, nullptr);
         errno = EINVAL;
         return nullptr;

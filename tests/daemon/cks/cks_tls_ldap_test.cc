@@ -3,12 +3,16 @@
 // for, and client-certificate binds (SASL EXTERNAL) that must end up as
 // this host's binddn.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
 
 #include "../core/core_fixture.h"
 #include "cks/cks_int.h"
 #include "ds389.h"
+#include "tcp_proxy.h"
 
 namespace {
 
@@ -60,6 +64,30 @@ protected:
         EXPECT_TRUE(rc != 0 || ld != nullptr);
         return rc;
     }
+    // connect_bind_ldap in a child process, so that a call that does not
+    // return fails the test instead of hanging it: its result, or -1 when
+    // it has not returned within limit_ms.
+    int connect_in_child(int limit_ms)
+    {
+        pid_t pid = fork();
+        if (pid == 0) {
+            LDAP *ld = nullptr;
+            int rc = connect_bind_ldap(&ld);
+            cks_unbind(ld);
+            _exit(rc & 0xff);
+        }
+        for (int waited = 0; pid > 0 && waited < limit_ms; waited += 20) {
+            int st = 0;
+            if (waitpid(pid, &st, WNOHANG) == pid)
+                return WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+            usleep(20000);
+        }
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        return -1;
+    }
 };
 
 TEST_F(CksTls, LdapsWithSimpleBind)
@@ -106,6 +134,35 @@ TEST_F(CksTls, ClientCertificateOfAnotherIdentityIsRefused)
     mconf.certname = strdup("hostA");
     EXPECT_NE(0, connect_as("clientauth"));
     EXPECT_NE(std::string::npos, log().find("Failed enabling SSL Client Authentication"));
+}
+
+// A server that takes the TLS connection and never answers the handshake
+// is closed after the time-outs and passed over like one that cannot be
+// reached; the next server binds.
+TEST_F(CksTls, SilentTlsServerIsPassedOver)
+{
+    tcp_proxy *p = nullptr;
+    ASSERT_EQ(0, tcp_proxy_start(ds->sport, PROXY_STALL, &p));
+    mconf.servers[1] = mconf.servers[0];
+    mconf.servers[1].host = strdup("localhost");
+    mconf.servers[0].port = tcp_proxy_port(p);
+    mconf.nservers = 2;
+    free(mconf.authtype);
+    mconf.authtype = strdup("simple");
+    int net = cks_net_timeout_ms, op = cks_op_timeout_ms;
+    cks_net_timeout_ms = 300;
+    cks_op_timeout_ms = 700;
+    EXPECT_EQ(0, connect_in_child(30000));
+    cks_net_timeout_ms = net;
+    cks_op_timeout_ms = op;
+    EXPECT_LT(0, tcp_proxy_accepted(p));
+    tcp_proxy_stop(p);
+    std::string first = "localhost:" + std::to_string(mconf.servers[0].port);
+    std::string l = log();
+    EXPECT_NE(std::string::npos, l.find("Connection to " + first + " not set up within 1000 ms"))
+        << l;
+    EXPECT_NE(std::string::npos, l.find("Cannot contact server " + first)) << l;
+    EXPECT_NE(std::string::npos, l.find("Successfully bound as " + ds389_host_dn("hostA"))) << l;
 }
 
 }  // namespace
