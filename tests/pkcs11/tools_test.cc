@@ -108,9 +108,11 @@ TEST_F(Tools, Pkcs11ToolMakesListsReadsUsesAndDeletesKeys)
     EXPECT_TRUE(std::regex_search(g.out, std::regex("Key pair generated:\nPrivate Key Object; EC[^]*"
                                                     "Public Key Object; EC  EC_POINT 256 bits")))
         << g.out;
-    g = tool({"--keygen", "--key-type", "AES:32", "--id", "13", "--label", "t-aes"});
+    g = tool({"--keygen", "--key-type", "AES:32", "--id", "13", "--label", "t-aes", "--extractable"});
     ASSERT_EQ(0, g.code) << g.err;
     EXPECT_HAS(g, "Secret Key Object; AES length 32");
+    g = tool({"--keygen", "--key-type", "AES:32", "--id", "14", "--label", "t-wrap"});
+    ASSERT_EQ(0, g.code) << g.err;
 
     p11_run ls = tool({"-O"});
     ASSERT_EQ(0, ls.code) << ls.err;
@@ -169,6 +171,30 @@ TEST_F(Tools, Pkcs11ToolMakesListsReadsUsesAndDeletesKeys)
     EXPECT_EQ(0, d.code) << d.err;
     EXPECT_EQ("data signed on the card\n", d.out);
 
+    // The AES key wrapped by another and unwrapped again decrypts the same.
+    p11_run w = tool({"--wrap", "-m", "AES-KEY-WRAP", "--id", "14", "--application-id", "13", "-o",
+                      file("wrapped")});
+    ASSERT_EQ(0, w.code) << w.err;
+    ASSERT_EQ(0, stat(file("wrapped").c_str(), &st));
+    EXPECT_EQ(40, st.st_size);
+    w = tool({"--unwrap", "-m", "AES-KEY-WRAP", "--id", "14", "-i", file("wrapped"), "--key-type",
+              "AES:", "--application-id", "15", "--application-label", "t-unwrapped"});
+    ASSERT_EQ(0, w.code) << w.err;
+    d = tool({"--decrypt", "--id", "15", "-m", "AES-CBC-PAD", "--iv", iv, "-i", file("aes.enc")});
+    EXPECT_EQ(0, d.code) << d.err;
+    EXPECT_EQ("data signed on the card\n", d.out);
+    // A digest on the card is OpenSSL's.
+    p11_run h = tool({"--hash", "-m", "SHA256", "-i", file("data"), "-o", file("card.sha")}, false);
+    ASSERT_EQ(0, h.code) << h.err;
+    o = plain({kOpenSsl, "dgst", "-sha256", "-binary", "-out", file("ossl.sha"), file("data")});
+    ASSERT_EQ(0, o.code) << o.err;
+    std::ifstream a(file("card.sha")), b(file("ossl.sha"));
+    std::stringstream ha, hb;
+    ha << a.rdbuf();
+    hb << b.rdbuf();
+    EXPECT_EQ(32u, ha.str().size());
+    EXPECT_EQ(hb.str(), ha.str());
+
     p11_run del = tool({"--delete-object", "--type", "secrkey", "--id", "13"});
     EXPECT_EQ(0, del.code) << del.err;
     ls = tool({"-O"});
@@ -179,6 +205,7 @@ TEST_F(Tools, Pkcs11ToolMakesListsReadsUsesAndDeletesKeys)
     for (uint32_t cmd : {KYR_CMD_GENERATE_KEY_PAIR, KYR_CMD_GENERATE_KEY, KYR_CMD_FIND_OBJECTS,
                          KYR_CMD_GET_ATTRIBUTE_VALUE, KYR_CMD_SIGN_INIT, KYR_CMD_SIGN,
                          KYR_CMD_VERIFY_INIT, KYR_CMD_DECRYPT_INIT, KYR_CMD_ENCRYPT_INIT,
+                         KYR_CMD_WRAP_KEY, KYR_CMD_UNWRAP_KEY, KYR_CMD_DIGEST_INIT,
                          KYR_CMD_DESTROY_OBJECT})
         EXPECT_FALSE(received(cmd).empty()) << std::hex << cmd;
     EXPECT_EQ(1u, received(KYR_CMD_DESTROY_OBJECT).size());
