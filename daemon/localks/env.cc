@@ -77,11 +77,18 @@ int check_ksname(const char *name)
 // environment is refused rather than opened under its settings.
 int refuse_env_config(const char *envpath)
 {
+    // The environment is a directory of the keystore directory itself: one
+    // reached through a symlink would have the upcall run recovery on, read
+    // and write databases of a directory elsewhere.
+    struct stat st;
+    if (lstat(envpath, &st) == 0 && !S_ISDIR(st.st_mode)) {
+        qelkiod_log(LOG_ERR, "Environment %s is not a directory: refused", envpath);
+        return EINVAL;
+    }
     char path[KS_PATH_MAX];
     int ret = join_path(path, envpath, "DB_CONFIG");
     if (ret != 0)
         return ret;
-    struct stat st;
     if (lstat(path, &st) == 0) {
         qelkiod_log(LOG_ERR, "Environment %s holds a DB_CONFIG file: refused", envpath);
         return EINVAL;
@@ -94,32 +101,56 @@ int refuse_env_config(const char *envpath)
     return 0;
 }
 
+struct dir_fd {
+    int fd = -1;
+    ~dir_fd()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+};
+
 // Removes the environment directory of a keystore and every file in it.
+// The directory is opened without following a symlink and emptied through
+// its descriptor: an entry planted in its place that names a directory
+// elsewhere is refused, never emptied.
 int remove_env_dir(const char *ksdir, const char *name)
 {
     char dir[KS_PATH_MAX];
     int ret = join_path(dir, ksdir, name);
     if (ret != 0)
         return ret;
+    dir_fd parent, env;
+    if ((ret = ksfile_dir_open(ksdir, &parent.fd)) != 0)
+        return ret;
+    env.fd = openat(parent.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (env.fd < 0) {
+        int err = errno;
+        if (err == ELOOP || err == ENOTDIR) {
+            qelkiod_log(LOG_ERR, "Environment %s is not a directory: refused", dir);
+            return EINVAL;
+        }
+        qelkiod_log(LOG_ERR, "Cannot scan environment contents: %s", strerror(err));
+        return err;
+    }
     struct dirent **v = nullptr;
-    int n = scandir(dir, &v, fcomp, nullptr);
+    int n = scandirat(env.fd, ".", &v, fcomp, nullptr);
     if (n < 0) {
         int err = errno;
         qelkiod_log(LOG_ERR, "Cannot scan environment contents: %s", strerror(err));
         return err;
     }
     for (int i = 0; i < n; i++) {
-        char file[KS_PATH_MAX];
-        if (ret == 0 && (ret = join_path(file, dir, v[i]->d_name)) == 0 && unlink(file) != 0) {
+        if (ret == 0 && unlinkat(env.fd, v[i]->d_name, 0) != 0) {
             ret = errno;
-            qelkiod_log(LOG_ERR, "Failed to delete %s: %s", file, strerror(ret));
+            qelkiod_log(LOG_ERR, "Failed to delete %s/%s: %s", dir, v[i]->d_name, strerror(ret));
         }
         free(v[i]);
     }
     free(v);
     if (ret != 0)
         return ret;
-    if (rmdir(dir) != 0) {
+    if (unlinkat(parent.fd, name, AT_REMOVEDIR) != 0) {
         int err = errno;
         qelkiod_log(LOG_ERR, "Failed removing directory %s: %s", dir, strerror(err));
         return err;
@@ -515,19 +546,6 @@ int localks_del_keystore(const char *ksdir, const char *name)
     }
     return 0;
 }
-
-namespace {
-
-struct dir_fd {
-    int fd = -1;
-    ~dir_fd()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-}  // namespace
 
 int localks_rename_keystore(const char *ksdir, const char *oldname, const char *newname)
 {

@@ -8,6 +8,7 @@
 
 #include <cstdarg>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #ifdef __SANITIZE_ADDRESS__
@@ -176,6 +177,37 @@ TEST_F(LocalEnv, RemovalTakesDirectoryAndConfAndReportsAMissingConf)
     EXPECT_EQ(localks_del_keystore(ks_.dir.c_str(), kName), ENOENT);
     EXPECT_FALSE(exists(kName));
     EXPECT_EQ(localks_del_keystore(ks_.dir.c_str(), "never.made.{9}"), ENOENT);
+}
+
+// An environment directory replaced by a symlink to a directory elsewhere
+// is refused: removing the keystore empties nothing through it, and no
+// upcall opens an environment there.
+TEST_F(LocalEnv, AnEnvironmentThatIsASymlinkIsNeitherEmptiedNorOpened)
+{
+    char tmpl[] = "/tmp/kyr_outside.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string outside = tmpl;
+    ASSERT_TRUE(fw_write_file(outside + "/precious", "keep"));
+    ASSERT_EQ(symlink(outside.c_str(), path("victim").c_str()), 0);
+    ASSERT_TRUE(fw_write_file(path("victim.conf"), "conf"));
+    EXPECT_EQ(localks_del_keystore(ks_.dir.c_str(), "victim"), EINVAL);
+    EXPECT_EQ(fw_read_file(outside + "/precious"), "keep");
+    EXPECT_TRUE(exists("victim.conf"));
+
+    // A whole environment out of the keystore directory, linked in.
+    ASSERT_EQ(make("moved"), 0);
+    ASSERT_EQ(rename(path("moved").c_str(), (outside + "/env").c_str()), 0);
+    ASSERT_EQ(symlink((outside + "/env").c_str(), path("linked").c_str()), 0);
+    std::vector<std::string> before = fw_list_dir(outside + "/env");
+    fw_load(ks_.buf, fw_make_user_msg(DB_USER_READ, "linked", 0, {}, true, false));
+    ks_handle h;
+    memset(&h, 0, sizeof(h));
+    h.dbname = KS_USER_DB;
+    EXPECT_EQ(ks_handle_open(&h, ks_.buf, DBM_KS_LOCAL), EINVAL);
+    EXPECT_EQ(h.env, nullptr);
+    ks_handle_close(&h, DBM_KS_LOCAL);
+    EXPECT_EQ(fw_list_dir(outside + "/env"), before);
+    std::filesystem::remove_all(outside);
 }
 
 TEST_F(LocalEnv, OpeningCreatesAMissingAuditLogWithRecordNumbers)
