@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "cks/cks.h"
 #include "qelkiod.h"
@@ -30,29 +29,35 @@ const char kConfSuffix[] = ".conf";
 constexpr size_t kConfSuffixLen = sizeof(kConfSuffix) - 1;
 
 // The keystore name of a ".conf" entry, when the first ".conf" in the name is
-// its ending; false for every other entry.
-bool ksname_of_entry(const char *entry, std::string *name)
+// its ending; false for every other entry.  A name too long for a keystore
+// name is taken whole (cut, it would name another keystore) and refused by
+// add_local_keystore.
+bool ksname_of_entry(const char *entry, char name[DBM_KSNAME_LEN + 1])
 {
     const char *p = strstr(entry, kConfSuffix);
     if (p == nullptr || p[kConfSuffixLen] != '\0')
         return false;
-    name->assign(entry, static_cast<size_t>(p - entry));
+    size_t n = static_cast<size_t>(p - entry);
+    if (n > DBM_KSNAME_LEN)
+        n = DBM_KSNAME_LEN;
+    memcpy(name, entry, n);
+    name[n] = '\0';
     return true;
 }
 
-void add_local_keystore(kstable *t, const std::string &name, const char *entry)
+void add_local_keystore(kstable *t, const char *name, const char *entry)
 {
     // The names every upcall accepts, no others: a nameless record would be
     // taken for the control thread, "." is the keystore directory itself,
     // and a longer name would not fit a hello.
-    if (!qelkiod_valid_ksname(name.c_str())) {
+    if (!qelkiod_valid_ksname(name)) {
         qelkiod_log(LOG_ERR, "Invalid keystore name in %s", entry);
         return;
     }
-    kstinfo *ks = create_kstinfo(name.c_str(), DBM_KS_LOCAL);
+    kstinfo *ks = create_kstinfo(name, DBM_KS_LOCAL);
     if (ks == nullptr || kstable_append(t, ks) != 0) {
         free_kstinfo(ks);
-        qelkiod_log(LOG_ERR, "Cannot add keystore %s to list", name.c_str());
+        qelkiod_log(LOG_ERR, "Cannot add keystore %s to list", name);
     }
 }
 
@@ -176,13 +181,13 @@ int qelkiod_get_ksnames(kstable *t)
         return EINVAL;
     }
 
-    std::string name;
+    char name[DBM_KSNAME_LEN + 1];
     for (;;) {
         errno = 0;
         struct dirent *e = readdir(d.get());
         if (e == nullptr)
             break;
-        if (ksname_of_entry(e->d_name, &name))
+        if (ksname_of_entry(e->d_name, name))
             add_local_keystore(t, name, e->d_name);
     }
     if (errno != 0) {

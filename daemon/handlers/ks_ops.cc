@@ -1,6 +1,9 @@
 // Keystore-level upcalls: DB_JOIN, DB_RENAME, DB_ARCHIVE, DB_UNARCHIVE and
 // DB_READ.  Names from the firmware become paths and tar arguments, so every
-// one is validated first, and tar runs without a shell.
+// one is validated first, and tar runs without a shell.  Paths and argument
+// lists live in fixed buffers: nothing here allocates on the way to an
+// answer, so no allocation failure can leave a handler other than as a
+// status.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,9 +13,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstdarg>
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "../cks/cks.h"
 #include "../core/ksfile.h"
@@ -30,32 +32,35 @@ constexpr size_t ARCHIVE_BUF = 1024;
 // DB_READ in this order.
 const char *const kKeystoreDbs[] = {KS_USER_DB, KS_OBJECT_DB, KS_AUDITLOG_DB, KS_AUDITLOG_OLD_DB};
 
-// Formats into a std::string; fails with ENAMETOOLONG when the result would
-// not fit a C buffer of `cap` bytes.
-int format_bounded(std::string *out, size_t cap, const char *fmt, const char *a,
-                   const char *b = "", const char *c = "")
+// The members of a keystore archive besides its ".conf": "<ksname>/<db>".
+constexpr int MAX_DB_MEMBERS = 4;
+struct archive_members {
+    char m[MAX_DB_MEMBERS][DBM_KSNAME_LEN + 32];
+    int n;
+};
+
+// Formats into out[cap]; fails with ENAMETOOLONG when the result would not
+// fit, so that nothing is used cut short.
+__attribute__((format(printf, 3, 4))) int format_bounded(char *out, size_t cap, const char *fmt,
+                                                         ...)
 {
-    std::vector<char> tmp(cap);
-    int n = snprintf(tmp.data(), cap, fmt, a, b, c);
+    va_list ap;
+    va_start(ap, fmt);
+    int n = vsnprintf(out, cap, fmt, ap);
+    va_end(ap);
     if (n < 0 || static_cast<size_t>(n) >= cap)
         return ENAMETOOLONG;
-    out->assign(tmp.data(), static_cast<size_t>(n));
     return 0;
 }
 
-// Runs tar with the given arguments in directory `dir`, without a shell:
-// stdin from `in` (-1: /dev/null), stdout to `out` (-1: as the daemon's), no
-// other descriptor of the daemon inherited.  Returns 0 with the raw wait
-// status in *wstatus, or the errno of the failed fork or wait.  The daemon
-// keeps SIGCHLD at its default, so waitpid sees the child.
-int run_tar(const char *dir, const std::vector<std::string> &args, int in, int out, int *wstatus)
+// Runs tar with the arguments argv (tar first, null-terminated) in
+// directory `dir`, without a shell: stdin from `in` (-1: /dev/null), stdout
+// to `out` (-1: as the daemon's), no other descriptor of the daemon
+// inherited.  Returns 0 with the raw wait status in *wstatus, or the errno
+// of the failed fork or wait.  The daemon keeps SIGCHLD at its default, so
+// waitpid sees the child.
+int run_tar(const char *dir, const char *const *argv, int in, int out, int *wstatus)
 {
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (const std::string &a : args)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-
     int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (devnull < 0)
         return errno;
@@ -89,7 +94,7 @@ int run_tar(const char *dir, const std::vector<std::string> &args, int in, int o
             for (int fd = 3; fd < 1024; fd++)
                 close(fd);
         }
-        execvp(argv[0], argv.data());
+        execvp(argv[0], const_cast<char *const *>(argv));
         _exit(127);
     }
     close(devnull);
@@ -109,31 +114,33 @@ bool tar_succeeded(int wstatus)
 // Open environment alone, LSN reset of every database file that exists, and
 // the list of archive members relative to the keystore directory.
 int prepare_archive_members(upcall_buf *buf, kstinfo *ks, const char *ksname,
-                            std::vector<std::string> *members)
+                            archive_members *members)
 {
+    members->n = 0;
     ks_handle h;
     int ret = handler_open(&h, buf, ks->kstype, nullptr);
     if (ret != 0)
         return ret;
     for (const char *file : kKeystoreDbs) {
-        std::string path;
-        ret = format_bounded(&path, KS_PATH_MAX, "%s/%s/%s", buf->ksdir, ksname, file);
+        char path[KS_PATH_MAX];
+        ret = format_bounded(path, sizeof(path), "%s/%s/%s", buf->ksdir, ksname, file);
         if (ret != 0)
             break;
         // tar would store a symlink as one, which no restore accepts.
         struct stat st;
-        if (lstat(path.c_str(), &st) != 0)
+        if (lstat(path, &st) != 0)
             continue;  // missing databases are left out of the archive
         if (!S_ISREG(st.st_mode)) {
-            qelkiod_log(LOG_ERR, "Archival of %s failed: %s is not a regular file", ksname,
-                        path.c_str());
+            qelkiod_log(LOG_ERR, "Archival of %s failed: %s is not a regular file", ksname, path);
             ret = EINVAL;
             break;
         }
         ret = localks_lsn_reset(h.env, file);
         if (ret != 0)
             break;
-        members->push_back(std::string(ksname) + "/" + file);
+        // A valid keystore name and a database name always fit.
+        snprintf(members->m[members->n], sizeof(members->m[0]), "%s/%s", ksname, file);
+        members->n++;
     }
     ks_handle_close(&h, ks->kstype);
     return ret;
@@ -142,12 +149,12 @@ int prepare_archive_members(upcall_buf *buf, kstinfo *ks, const char *ksname,
 // Length of the shell command line the archive used to be made with,
 // "(cd D; tar cf A N.conf N/f ...)"; kept as a limit so that what was
 // refused before is refused now.
-size_t legacy_archive_cmd_len(const char *ksdir, const std::string &archive, const char *ksname,
-                              const std::vector<std::string> &members)
+size_t legacy_archive_cmd_len(const char *ksdir, const char *archive, const char *ksname,
+                              const archive_members &members)
 {
-    size_t len = strlen("(cd ; tar cf  .conf") + strlen(ksdir) + archive.size() + strlen(ksname);
-    for (const std::string &m : members)
-        len += 1 + m.size();
+    size_t len = strlen("(cd ; tar cf  .conf") + strlen(ksdir) + strlen(archive) + strlen(ksname);
+    for (int i = 0; i < members.n; i++)
+        len += 1 + strlen(members.m[i]);
     return len + 1;  // ")"
 }
 
@@ -285,13 +292,13 @@ int task_db_archive(upcall_buf *buf)
         qelkiod_log(LOG_ERR, "DB_ARCHIVE is only supported for local keystores");
         return EOPNOTSUPP;
     }
-    std::string archive;
-    int ret = format_bounded(&archive, ARCHIVE_BUF, "%s/%s.tar", buf->ksdir, ksname);
+    char archive[ARCHIVE_BUF];
+    int ret = format_bounded(archive, sizeof(archive), "%s/%s.tar", buf->ksdir, ksname);
     // The answer names the archive in the 64-byte ksname field; a name that
     // would not fit is refused rather than answered truncated.
-    std::string tarname = std::string(ksname) + ".tar";
-    if (ret == 0 && tarname.size() >= DBM_KSNAME_LEN)
-        ret = ENAMETOOLONG;
+    char tarname[DBM_KSNAME_LEN];
+    if (ret == 0)
+        ret = format_bounded(tarname, sizeof(tarname), "%s.tar", ksname);
     if (ret != 0) {
         qelkiod_log(LOG_ERR, "Archival of %s failed: %s", ksname, strerror(ret));
         return ret;
@@ -299,12 +306,13 @@ int task_db_archive(upcall_buf *buf)
     // What goes in must be the keystore's own files: its environment a
     // directory of the keystore directory, its ".conf" a regular file.
     struct stat st;
-    std::string conf = std::string(ksname) + ".conf";
+    char conf[DBM_KSNAME_LEN + 8];
+    snprintf(conf, sizeof(conf), "%s.conf", ksname);
     int dirfd = -1;
     if ((ret = ksfile_dir_open(buf->ksdir, &dirfd)) != 0)
         return ret;
     bool conf_exists = false;
-    ret = ksfile_check_regular(dirfd, conf.c_str(), &conf_exists);
+    ret = ksfile_check_regular(dirfd, conf, &conf_exists);
     if (ret == 0 && (fstatat(dirfd, ksname, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)))
         ret = EINVAL;
     close(dirfd);
@@ -314,13 +322,12 @@ int task_db_archive(upcall_buf *buf)
         return ret;
     }
 
-    std::vector<std::string> members;
+    archive_members members;
     ret = prepare_archive_members(buf, ks, ksname, &members);
     if (ret != 0)
         return ret;
     if (legacy_archive_cmd_len(buf->ksdir, archive, ksname, members) >= ARCHIVE_BUF) {
-        qelkiod_log(LOG_ERR, "Archival of %s failed: %s", archive.c_str(),
-                    strerror(ENAMETOOLONG));
+        qelkiod_log(LOG_ERR, "Archival of %s failed: %s", archive, strerror(ENAMETOOLONG));
         return ENAMETOOLONG;
     }
 
@@ -335,19 +342,22 @@ int task_db_archive(upcall_buf *buf)
         qelkiod_log(LOG_ERR, "Cannot create temp file: %s", strerror(ret));
         return ret;
     }
-    std::vector<std::string> args = {"tar", "--create", "--format=gnu", "--file=-", "--", conf};
-    args.insert(args.end(), members.begin(), members.end());
+    const char *args[6 + MAX_DB_MEMBERS + 1] = {"tar", "--create", "--format=gnu", "--file=-",
+                                                "--", conf};
+    for (int i = 0; i < members.n; i++)
+        args[6 + i] = members.m[i];
+    args[6 + members.n] = nullptr;
     int wstatus = 0;
     ret = run_tar(buf->ksdir, args, -1, out, &wstatus);
     if (ret != 0) {
         qelkiod_log(LOG_ERR, "Failed issuing archival command: %s", strerror(ret));
     } else if (!tar_succeeded(wstatus)) {
-        qelkiod_log(LOG_ERR, "Archival of %s failed: 0x%x", archive.c_str(), wstatus);
+        qelkiod_log(LOG_ERR, "Archival of %s failed: 0x%x", archive, wstatus);
         ret = EIO;
     } else if (fsync(out) != 0 ||
-               (ret = ksfile_publish(dirfd, tmp, tarname.c_str(), false)) != 0) {
+               (ret = ksfile_publish(dirfd, tmp, tarname, false)) != 0) {
         ret = ret != 0 ? ret : errno;
-        qelkiod_log(LOG_ERR, "Archival of %s failed: %s", archive.c_str(), strerror(ret));
+        qelkiod_log(LOG_ERR, "Archival of %s failed: %s", archive, strerror(ret));
     }
     if (ret != 0)
         unlinkat(dirfd, tmp, 0);
@@ -356,7 +366,7 @@ int task_db_archive(upcall_buf *buf)
     if (ret != 0)
         return ret;
     make_response(msg_hdr(buf->msg), 0);
-    msg_set_name(buf->msg, DBM_KSNAME_OFF, tarname.c_str());
+    msg_set_name(buf->msg, DBM_KSNAME_OFF, tarname);
     submit_message(buf);
     return 0;
 }
@@ -375,8 +385,9 @@ int prepare_restore(int dirfd, const char *what, const archive_content &c)
         return EEXIST;
     }
     bool exists = false;
-    std::string conf = std::string(c.ksname) + ".conf";
-    int ret = ksfile_check_regular(dirfd, conf.c_str(), &exists);
+    char conf[DBM_KSNAME_LEN + 8];
+    snprintf(conf, sizeof(conf), "%s.conf", c.ksname);
+    int ret = ksfile_check_regular(dirfd, conf, &exists);
     if (ret != 0)
         return ret;
     if (c.has_env_files && mkdirat(dirfd, c.ksname, 0700) != 0) {
@@ -396,10 +407,10 @@ int task_db_unarchive(upcall_buf *buf)
     int ret = qelkiod_msg_filename(buf->msg, name);
     if (ret != 0)
         return ret;
-    std::string archive, cmd;
-    ret = format_bounded(&archive, ARCHIVE_BUF, "%s/%s", buf->ksdir, name);
+    char archive[ARCHIVE_BUF], cmd[ARCHIVE_BUF];
+    ret = format_bounded(archive, sizeof(archive), "%s/%s", buf->ksdir, name);
     if (ret == 0)
-        ret = format_bounded(&cmd, ARCHIVE_BUF, "(cd %s; tar xf %s)", buf->ksdir, name);
+        ret = format_bounded(cmd, sizeof(cmd), "(cd %s; tar xf %s)", buf->ksdir, name);
     if (ret != 0) {
         qelkiod_log(LOG_ERR, "Unarchive of %s failed: %s", name, strerror(ret));
         return ret;
@@ -422,8 +433,8 @@ int task_db_unarchive(upcall_buf *buf)
         ret = prepare_restore(dirfd, name, c);
     int wstatus = 0;
     if (ret == 0) {
-        std::vector<std::string> args = {"tar", "--extract", "--no-same-owner",
-                                         "--no-same-permissions", "--file=-"};
+        const char *const args[] = {"tar", "--extract", "--no-same-owner",
+                                    "--no-same-permissions", "--file=-", nullptr};
         ret = run_tar(buf->ksdir, args, in, -1, &wstatus);
         if (ret != 0) {
             qelkiod_log(LOG_ERR, "Failed issuing unarchive command: %s", strerror(ret));

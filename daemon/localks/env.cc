@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <climits>
 #include <initializer_list>
-#include <string>
 
 #include "../cks/cks.h"
 #include "../core/ksfile.h"
@@ -467,13 +467,15 @@ namespace {
 // that, at the dot before.
 bool short_name_matches(const char *entry, const char *shortname)
 {
-    std::string s(entry);
+    // A directory entry's name: at most NAME_MAX bytes.
+    char s[NAME_MAX + 1];
+    snprintf(s, sizeof(s), "%s", entry);
     for (int cut = 0; cut < 2; cut++) {
-        size_t dot = s.rfind('.');
-        if (dot == std::string::npos)
+        char *dot = strrchr(s, '.');
+        if (dot == nullptr)
             return false;
-        s.resize(dot);
-        if (strcasecmp(s.c_str(), shortname) == 0)
+        *dot = '\0';
+        if (strcasecmp(s, shortname) == 0)
             return true;
     }
     return false;
@@ -557,23 +559,26 @@ int localks_rename_keystore(const char *ksdir, const char *oldname, const char *
         ret = ksfile_dir_open(ksdir, &d.fd);
     if (ret != 0)
         return ret;
-    std::string oldconf = std::string(oldname) + ".conf";
-    std::string newconf = std::string(newname) + ".conf";
+    // Both names are valid keystore names, so their ".conf" entries fit.
+    char oldconf[DBM_KSNAME_LEN + 8];
+    char newconf[DBM_KSNAME_LEN + 8];
+    snprintf(oldconf, sizeof(oldconf), "%s.conf", oldname);
+    snprintf(newconf, sizeof(newconf), "%s.conf", newname);
     // Both new entries must be free before anything moves, so that a
     // refusal changes nothing.
     struct stat st;
-    for (const char *entry : {newname, newconf.c_str()}) {
+    for (const char *entry : {newname, static_cast<const char *>(newconf)}) {
         if (fstatat(d.fd, entry, &st, AT_SYMLINK_NOFOLLOW) == 0)
             return EEXIST;
         if (errno != ENOENT)
             return errno;
     }
-    bool has_conf = fstatat(d.fd, oldconf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    bool has_conf = fstatat(d.fd, oldconf, &st, AT_SYMLINK_NOFOLLOW) == 0;
     if ((ret = ksfile_rename_noreplace(d.fd, oldname, newname)) != 0)
         return ret;
     // The configuration file follows its keystore: discovery then finds
     // the keystore under its new name, and the old name is gone for good.
-    if (has_conf && (ret = ksfile_rename_noreplace(d.fd, oldconf.c_str(), newconf.c_str())) != 0) {
+    if (has_conf && (ret = ksfile_rename_noreplace(d.fd, oldconf, newconf)) != 0) {
         if (ksfile_rename_noreplace(d.fd, newname, oldname) != 0)
             qelkiod_log(LOG_ERR, "Cannot move keystore %s back to %s", newname, oldname);
         return ret;

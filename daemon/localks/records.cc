@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "localks.h"
 
@@ -30,16 +29,26 @@ uint32_t be_word(const unsigned char *p)
 uint32_t oid_hi(const unsigned char *oid) { return be_word(oid); }
 int oid_lo(const unsigned char *oid) { return static_cast<int>(be_word(oid + 4)); }
 
-std::string hex(const void *p, size_t n)
+// A stored key in hexadecimal for a log line: its first 32 bytes at most
+// (the keys of this backend have 20 or 28), in a buffer of its own, so that
+// the line needs no allocation.
+struct hex_text {
+    char s[2 * 32 + 1];
+};
+
+hex_text hex(const void *p, size_t n)
 {
     static const char digits[] = "0123456789ABCDEF";
     const unsigned char *b = static_cast<const unsigned char *>(p);
-    std::string s;
+    hex_text t;
+    if (n > 32)
+        n = 32;
     for (size_t i = 0; i < n; i++) {
-        s.push_back(digits[b[i] >> 4]);
-        s.push_back(digits[b[i] & 15]);
+        t.s[2 * i] = digits[b[i] >> 4];
+        t.s[2 * i + 1] = digits[b[i] & 15];
     }
-    return s;
+    t.s[2 * n] = '\0';
+    return t;
 }
 
 // The 28-byte object key of owner + object ID.
@@ -228,7 +237,7 @@ int push_add(push *p, const void *id, size_t idlen, const void *key, size_t keyl
     size_t maxlen = p->kind == REC_USER ? DBM_MAX_USER_DATA : DBM_MAX_OBJ_DATA;
     if (len > maxlen) {
         qelkiod_log(LOG_ERR, "Stored record %s of %zu bytes is too large for a push",
-                    hex(key, keylen).c_str(), len);
+                    hex(key, keylen).s, len);
         return EINVAL;
     }
     unsigned char *m = p->buf->msg;
