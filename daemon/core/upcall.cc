@@ -90,6 +90,9 @@ bool space_exists_obj(const unsigned char *, size_t pos, size_t datalen)
 static size_t load_record(unsigned char *buf, size_t pos, size_t idfield, const void *id,
                           size_t idlen, const void *data, size_t datalen, size_t countoff)
 {
+    // A stored key shorter than the ID field (not one this daemon wrote)
+    // leaves the rest of the field zero, not what an earlier message left.
+    memset(buf + pos, 0, idfield);
     memcpy(buf + pos, id, idlen < idfield ? idlen : idfield);
     msg_put32(buf, pos + idfield, static_cast<int32_t>(datalen));
     if (datalen > 0)

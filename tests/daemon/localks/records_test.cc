@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,41 @@ TEST_F(UserDeletion, AFailingObjectWalkAbortsTheWholeMessage)
     EXPECT_EQ(fw_header(fake_fw_sent(0)).status, 0);
     EXPECT_EQ(dump(KS_USER_DB), (kvs{{u2, "two"}}));
     EXPECT_TRUE(dump(KS_OBJECT_DB).empty());
+}
+
+// A keystore's databases may hold keys this daemon never wrote (a planted or
+// damaged file): a user key shorter than a user ID, an object key too short
+// to hold an object ID.  Their records go out with the rest of the ID field
+// zero, never with what an earlier message left in the upcall buffer.
+TEST_F(UserDeletion, ShortStoredKeysAreSentWithZeroFilledIds)
+{
+    ASSERT_TRUE(fw_put_db(env_, KS_USER_DB, "short", "u-data"));
+    ASSERT_TRUE(fw_put_db(env_, KS_OBJECT_DB, "own", "o-data"));
+
+    // What the buffer holds past the request, as an earlier message left it.
+    fw_load(ks_.buf, fw_make_user_msg(DB_USER_READ, kName, 0, {}, true, false));
+    memset(ks_.buf->msg + DBM_USERS_OFF, 0xAA, sizeof(ks_.buf->msg) - DBM_USERS_OFF);
+    fake_fw_reset();
+    EXPECT_EQ(task_user_read(ks_.buf), 0);
+    ASSERT_EQ(fake_fw_count(), 1u);
+    std::vector<fw_rec> users;
+    ASSERT_TRUE(fw_user_parse(fake_fw_sent(0), &users));
+    ASSERT_EQ(users.size(), 1u);
+    EXPECT_EQ(users[0].id, std::string("short") + std::string(DBM_USER_ID_LEN - 5, '\0'));
+    EXPECT_EQ(users[0].data, "u-data");
+
+    fw_load(ks_.buf, fw_make_obj_msg(DB_OBJECT_READ, kName, 0, std::string(DBM_OWNER_LEN, '\0'),
+                                     {}, true, false));
+    memset(ks_.buf->msg + DBM_OBJS_OFF, 0xAA, sizeof(ks_.buf->msg) - DBM_OBJS_OFF);
+    fake_fw_reset();
+    EXPECT_EQ(task_obj_read(ks_.buf), 0);
+    ASSERT_EQ(fake_fw_count(), 1u);
+    std::string owner;
+    std::vector<fw_rec> objs;
+    ASSERT_TRUE(fw_obj_parse(fake_fw_sent(0), &owner, &objs));
+    ASSERT_EQ(objs.size(), 1u);
+    EXPECT_EQ(objs[0].id, std::string(DBM_OBJ_ID_LEN, '\0'));
+    EXPECT_EQ(objs[0].data, "o-data");
 }
 
 }  // namespace
