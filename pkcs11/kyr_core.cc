@@ -24,6 +24,14 @@ void (*g_kyr_release_hook)(const void *block, size_t len) = nullptr;
 
 namespace {
 
+// Device calls made on a slot's descriptor without the mutex (kyr_ioctl),
+// counted under it.  Finalizing waits until none is in flight before it
+// closes the descriptor: a call on a closed number would reach whatever the
+// process opens next under that number, with the caller's block (a PIN
+// among others).
+int g_inflight[KYR_MAX_SLOTS];
+pthread_cond_t g_inflight_done = PTHREAD_COND_INITIALIZER;
+
 int libc_open(const char *path, int flags)
 {
     return open(path, flags);
@@ -44,6 +52,10 @@ void kyr_atfork_child()
 {
     pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
     memcpy(&g_pkcs_mutex, &fresh, sizeof fresh);
+    pthread_cond_t fresh_cond = PTHREAD_COND_INITIALIZER;
+    memcpy(&g_inflight_done, &fresh_cond, sizeof fresh_cond);
+    // The calls counted were other threads' of the parent.
+    memset(g_inflight, 0, sizeof g_inflight);
 }
 
 __attribute__((constructor)) void kyr_register_atfork()
@@ -72,6 +84,18 @@ CK_RV slot_fd_locked(CK_SLOT_ID slot, int *fd)
     return CKR_OK;
 }
 
+// Waits, with the mutex held, until no unlocked device call of the slot is
+// in flight (every slot when slot is KYR_MAX_SLOTS).
+void wait_inflight_locked(CK_SLOT_ID slot)
+{
+    for (CK_SLOT_ID i = 0; i < KYR_MAX_SLOTS; i++) {
+        if (slot != KYR_MAX_SLOTS && i != slot)
+            continue;
+        while (g_inflight[i] > 0)
+            pthread_cond_wait(&g_inflight_done, &g_pkcs_mutex);
+    }
+}
+
 }  // namespace
 
 void kyr_set_dev_ops(const kyr_dev_ops *ops)
@@ -98,6 +122,9 @@ CK_RV kyr_ioctl_locked(CK_SLOT_ID slot, uint32_t cmd, void *block)
 {
     if (slot >= KYR_MAX_SLOTS)
         return CKR_SLOT_ID_INVALID;
+    // Finalized since the caller looked: no descriptor is opened again.
+    if (!kyr_initialized())
+        return CKR_CRYPTOKI_NOT_INITIALIZED;
     int fd = -1;
     CK_RV rv = slot_fd_locked(slot, &fd);
     if (rv != CKR_OK)
@@ -111,11 +138,19 @@ CK_RV kyr_ioctl(CK_SLOT_ID slot, uint32_t cmd, void *block)
         return CKR_SLOT_ID_INVALID;
     int fd = -1;
     kyr_lock();
-    CK_RV rv = slot_fd_locked(slot, &fd);
+    // Finalized since the caller looked: no descriptor is opened again.
+    CK_RV rv = kyr_initialized() ? slot_fd_locked(slot, &fd) : CKR_CRYPTOKI_NOT_INITIALIZED;
+    if (rv == CKR_OK)
+        g_inflight[slot]++;
     kyr_unlock();
     if (rv != CKR_OK)
         return rv;
-    return rv_of_ioctl(g_dev->ioctl(fd, cmd, block));
+    int r = g_dev->ioctl(fd, cmd, block);
+    kyr_lock();
+    if (--g_inflight[slot] == 0)
+        pthread_cond_broadcast(&g_inflight_done);
+    kyr_unlock();
+    return rv_of_ioctl(r);
 }
 
 CK_RV kyr_slot_initialize(CK_SLOT_ID slot)
@@ -128,6 +163,7 @@ CK_RV kyr_slot_initialize(CK_SLOT_ID slot)
             g_session_state[i] = CKS_RO_PUBLIC_SESSION;
             g_kyr_fd[i] = -1;
             g_slot_inited[i] = false;
+            g_inflight[i] = 0;
         }
         g_initialized = CK_TRUE;
         g_initedpid = getpid();
@@ -163,6 +199,9 @@ CK_RV kyr_slot_finalize(CK_SLOT_ID slot)
     }
     g_slot_inited[slot] = false;
     g_session_state[slot] = CKS_RO_PUBLIC_SESSION;
+    // The last finalization closes every descriptor; each waits for the
+    // calls still using it.
+    wait_inflight_locked(g_usage_count == 1 ? KYR_MAX_SLOTS : slot);
     if (g_kyr_fd[slot] >= 0 && g_dev->close(g_kyr_fd[slot]) != 0)
         rv = CKR_FUNCTION_FAILED;
     g_kyr_fd[slot] = -1;

@@ -1,11 +1,15 @@
 // The checked core of libpkcs11_kyr with a stand-in device: what PIN blocks
 // leave behind, and the checks of SetPIN and of block sizes.
 #include <fcntl.h>
+#include <semaphore.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -103,6 +107,79 @@ TEST(CoreBlocks, SizesAreSummedWithoutOverflowAndCapped)
     EXPECT_EQ(CKR_ARGUMENTS_BAD, kyr_block_size(12, (KYR_MAX_BLOCK - 12) / 4 + 1, 4, &n));
     EXPECT_EQ(CKR_ARGUMENTS_BAD, kyr_block_size(12, SIZE_MAX / 4 + 2, 4, &n));
     EXPECT_EQ(CKR_ARGUMENTS_BAD, kyr_block_size(SIZE_MAX, 0, 4, &n));
+}
+
+// A device call made without the mutex and a finalization of its slot on
+// another thread: the descriptor is closed only once the call is back (a
+// closed number would reach whatever the process opens next), and a call
+// after the finalization opens no descriptor again.
+std::atomic<int> g_in_call{0};
+std::atomic<bool> g_closed_in_call{false};
+std::atomic<int> g_opens{0};
+sem_t g_entered, g_release;
+
+int race_open(const char *, int)
+{
+    g_opens++;
+    return ::open("/dev/null", O_RDWR | O_CLOEXEC);
+}
+
+int race_ioctl(int, unsigned long cmd, void *)
+{
+    if (cmd == KYR_CMD_GET_TOKEN_INFO) {
+        g_in_call++;
+        sem_post(&g_entered);
+        while (sem_wait(&g_release) != 0) {
+        }
+        g_in_call--;
+    }
+    return 0;
+}
+
+int race_close(int fd)
+{
+    if (g_in_call > 0)
+        g_closed_in_call = true;
+    return ::close(fd);
+}
+
+const kyr_dev_ops k_race = {race_open, race_ioctl, race_close};
+
+TEST(CoreRace, FinalizeClosesTheDescriptorOnlyAfterTheCallsUsingIt)
+{
+    kyr_set_dev_ops(&k_race);
+    sem_init(&g_entered, 0, 0);
+    sem_init(&g_release, 0, 0);
+    void *list = nullptr;
+    ASSERT_EQ(CKR_OK, SC_Initialize(&list, 0, nullptr));
+    CK_RV info_rv = CKR_GENERAL_ERROR, fin_rv = CKR_GENERAL_ERROR;
+    std::thread caller([&] {
+        CK_TOKEN_INFO info;
+        info_rv = SC_GetTokenInfo(0, &info);
+    });
+    while (sem_wait(&g_entered) != 0) {
+    }
+    std::atomic<bool> finalized{false};
+    std::thread finalizer([&] {
+        fin_rv = SC_Finalize(0);
+        finalized = true;
+    });
+    // Long enough for a finalization that does not wait to have closed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(finalized) << "finalized while a call was using the descriptor";
+    sem_post(&g_release);
+    caller.join();
+    finalizer.join();
+    EXPECT_EQ(CKR_OK, info_rv);
+    EXPECT_EQ(CKR_OK, fin_rv);
+    EXPECT_FALSE(g_closed_in_call);
+
+    int opens = g_opens;
+    EXPECT_EQ(CKR_CRYPTOKI_NOT_INITIALIZED, kyr_ioctl(0, KYR_CMD_CLOSE_SESSION, nullptr));
+    EXPECT_EQ(opens, g_opens) << "a descriptor opened after the finalization";
+    sem_destroy(&g_entered);
+    sem_destroy(&g_release);
+    kyr_set_dev_ops(nullptr);
 }
 
 }  // namespace
