@@ -5,6 +5,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include <signal.h>
 #include <sys/socket.h>
 #include <time.h>
 
@@ -166,7 +167,13 @@ int cks_guard_begin(cks_guard *g, int ms)
         return rc;
     }
     t_guard = g;
-    if ((rc = pthread_create(&g->watcher, nullptr, guard_watch, g)) != 0) {
+    // The watcher takes no signal: they are the daemon's threads' own.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    rc = pthread_create(&g->watcher, nullptr, guard_watch, g);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (rc != 0) {
         t_guard = nullptr;
         pthread_mutex_destroy(&g->mu);
         pthread_cond_destroy(&g->cv);
