@@ -361,6 +361,13 @@ static inline int kyr_attr_is_ulong(uint32_t type)
 	case 0x161: /* CKA_VALUE_LEN */
 	case 0x166: /* CKA_KEY_GEN_MECHANISM */
 	case 0x201: /* CKA_AUTH_PIN_FLAGS */
+	case 0x220: /* CKA_OTP_FORMAT */
+	case 0x221: /* CKA_OTP_LENGTH */
+	case 0x222: /* CKA_OTP_TIME_INTERVAL */
+	case 0x224: /* CKA_OTP_CHALLENGE_REQUIREMENT */
+	case 0x225: /* CKA_OTP_TIME_REQUIREMENT */
+	case 0x226: /* CKA_OTP_COUNTER_REQUIREMENT */
+	case 0x227: /* CKA_OTP_PIN_REQUIREMENT */
 	case 0x300: /* CKA_HW_FEATURE_TYPE */
 	case 0x400: case 0x401: case 0x402: case 0x403: case 0x404: case 0x405:
 	case 0x406: case 0x407: /* the display attributes */
@@ -369,6 +376,22 @@ static inline int kyr_attr_is_ulong(uint32_t type)
 	default:
 		return 0;
 	}
+}
+
+/* Attributes whose value is an array of CK_ULONG (CKA_ALLOWED_MECHANISMS):
+ * each element one 32-bit word on the card. */
+static inline int kyr_attr_is_ulong_array(uint32_t type)
+{
+	return type == 0x40000600u;
+}
+
+/* Attributes whose value is an array of attributes (CKA_WRAP_TEMPLATE,
+ * CKA_UNWRAP_TEMPLATE, CKA_DERIVE_TEMPLATE and any other standard array
+ * attribute but the CK_ULONG arrays): it holds the caller's pointers, which
+ * have no form on the card, and is refused. */
+static inline int kyr_attr_is_nested(uint32_t type)
+{
+	return (type & 0x40000000u) && !(type & 0x80000000u) && !kyr_attr_is_ulong_array(type);
 }
 
 KYR_STATIC_ASSERT(sizeof(EncryptInit_Args) == 16, "EncryptInit_Args is 16 bytes");

@@ -289,6 +289,52 @@ CK_RV kyr_block_build(const void *hdr, size_t hdr_len, const kyr_part *parts, si
     return CKR_OK;
 }
 
+namespace {
+
+// The length an entry's value takes on the card, checked as kyr_attr_encode
+// says.
+CK_RV attr_card_len(const CK_ATTRIBUTE &a, size_t *len)
+{
+    if (!kyr_fits32(a.type))
+        return CKR_ATTRIBUTE_TYPE_INVALID;
+    const uint32_t type = static_cast<uint32_t>(a.type);
+    if (!a.pValue && a.ulValueLen)
+        return CKR_ARGUMENTS_BAD;
+    if (kyr_attr_is_nested(type))
+        return CKR_ATTRIBUTE_TYPE_INVALID;
+    if (kyr_attr_is_ulong(type)) {
+        if (a.ulValueLen != sizeof(CK_ULONG))
+            return CKR_ATTRIBUTE_VALUE_INVALID;
+        *len = sizeof(uint32_t);
+    } else if (kyr_attr_is_ulong_array(type)) {
+        if (a.ulValueLen % sizeof(CK_ULONG) != 0)
+            return CKR_ATTRIBUTE_VALUE_INVALID;
+        *len = a.ulValueLen / sizeof(CK_ULONG) * sizeof(uint32_t);
+    } else {
+        if (!kyr_fits32(a.ulValueLen))
+            return CKR_ARGUMENTS_BAD;
+        *len = a.ulValueLen;
+    }
+    return CKR_OK;
+}
+
+// n CK_ULONG values from src as 32-bit words at dst; one above 32 bits is
+// refused.
+CK_RV narrow_ulongs(const void *src, size_t n, uint8_t *dst)
+{
+    for (size_t k = 0; k < n; k++) {
+        CK_ULONG wide;
+        memcpy(&wide, static_cast<const uint8_t *>(src) + k * sizeof wide, sizeof wide);
+        if (!kyr_fits32(wide))
+            return CKR_ATTRIBUTE_VALUE_INVALID;
+        uint32_t w = static_cast<uint32_t>(wide);
+        memcpy(dst + k * sizeof w, &w, sizeof w);
+    }
+    return CKR_OK;
+}
+
+}  // namespace
+
 CK_RV kyr_attr_encode(const CK_ATTRIBUTE *t, CK_ULONG n, kyr_block_guard *g)
 {
     if (n && !t)
@@ -297,14 +343,13 @@ CK_RV kyr_attr_encode(const CK_ATTRIBUTE *t, CK_ULONG n, kyr_block_guard *g)
         return CKR_ARGUMENTS_BAD;
     size_t total = 0;
     for (CK_ULONG i = 0; i < n; i++) {
-        if (!kyr_fits32(t[i].type))
-            return CKR_ATTRIBUTE_TYPE_INVALID;
-        if (!t[i].pValue && t[i].ulValueLen)
+        size_t len = 0;
+        CK_RV rv = attr_card_len(t[i], &len);
+        if (rv != CKR_OK)
+            return rv;
+        if (len > KYR_MAX_BLOCK - total || KYR_MAX_BLOCK - total - len < sizeof(KYR_ATTR_32))
             return CKR_ARGUMENTS_BAD;
-        if (!kyr_fits32(t[i].ulValueLen) || t[i].ulValueLen > KYR_MAX_BLOCK - total ||
-            KYR_MAX_BLOCK - total - t[i].ulValueLen < sizeof(KYR_ATTR_32))
-            return CKR_ARGUMENTS_BAD;
-        total += sizeof(KYR_ATTR_32) + t[i].ulValueLen;
+        total += sizeof(KYR_ATTR_32) + len;
     }
     uint8_t *b = static_cast<uint8_t *>(kyr_block_alloc(total));
     if (!b)
@@ -313,26 +358,26 @@ CK_RV kyr_attr_encode(const CK_ATTRIBUTE *t, CK_ULONG n, kyr_block_guard *g)
     g->len = total;
     size_t off = 0;
     for (CK_ULONG i = 0; i < n; i++) {
-        KYR_ATTR_32 e = {static_cast<uint32_t>(t[i].type), static_cast<uint32_t>(t[i].ulValueLen)};
-        const void *v = t[i].pValue;
-        uint32_t narrow = 0;
-        if (kyr_attr_is_ulong(e.type) && t[i].ulValueLen == sizeof(CK_ULONG)) {
-            // A CK_ULONG travels as a 32-bit word whatever the caller's
-            // width; the 4 bytes saved stay as trailing zeros of the block.
-            CK_ULONG wide;
-            memcpy(&wide, v, sizeof wide);
-            if (!kyr_fits32(wide))
-                return CKR_ATTRIBUTE_VALUE_INVALID;
-            narrow = static_cast<uint32_t>(wide);
-            e.len = sizeof narrow;
-            v = &narrow;
-        }
+        // Measured again: every write stays inside the block even if the
+        // caller's template changed since.
+        size_t len = 0;
+        CK_RV rv = attr_card_len(t[i], &len);
+        if (rv != CKR_OK)
+            return rv;
+        if (len > total - off || total - off - len < sizeof(KYR_ATTR_32))
+            return CKR_ARGUMENTS_BAD;
+        const uint32_t type = static_cast<uint32_t>(t[i].type);
+        KYR_ATTR_32 e = {type, static_cast<uint32_t>(len)};
         memcpy(b + off, &e, sizeof e);
-        if (e.len)
-            memcpy(b + off + sizeof e, v, e.len);
-        off += sizeof e + e.len;
+        uint8_t *v = b + off + sizeof e;
+        if (kyr_attr_is_ulong(type) || kyr_attr_is_ulong_array(type))
+            rv = narrow_ulongs(t[i].pValue, len / sizeof(uint32_t), v);
+        else if (len)
+            memcpy(v, t[i].pValue, len);
+        if (rv != CKR_OK)
+            return rv;
+        off += sizeof e + len;
     }
-    g->len = off;   // what is sent; the block was wiped whole and stays so
     return CKR_OK;
 }
 

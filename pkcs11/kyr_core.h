@@ -53,7 +53,7 @@ CK_STATE kyr_login_state(CK_SLOT_ID slot);
 // refused, never truncated.
 inline bool kyr_fits32(CK_ULONG v)
 {
-    return static_cast<uint64_t>(v) <= UINT32_MAX;
+    return (v >> 16 >> 16) == 0;   // in two steps: CK_ULONG may be 32 bits
 }
 // Common frame check of a session: 0 or wider than a word is invalid.
 inline bool kyr_session_ok(CK_SESSION_HANDLE h)
@@ -85,9 +85,12 @@ struct kyr_block_guard {
 };
 
 // The attribute block of a template into g: each entry's type, length and
-// value, a CK_ULONG value narrowed to 32 bits.  A null template with a
-// count, a null value with a length: CKR_ARGUMENTS_BAD; a CK_ULONG value
-// above 32 bits: CKR_ATTRIBUTE_VALUE_INVALID.
+// value, a CK_ULONG value (and each element of a CK_ULONG array) narrowed
+// to one 32-bit word.  A null template with a count, a null value with a
+// length: CKR_ARGUMENTS_BAD; a CK_ULONG value above 32 bits, or of a length
+// other than a CK_ULONG's (an array: not a multiple of it):
+// CKR_ATTRIBUTE_VALUE_INVALID; an attribute array (it holds pointers):
+// CKR_ATTRIBUTE_TYPE_INVALID.
 CK_RV kyr_attr_encode(const CK_ATTRIBUTE *t, CK_ULONG n, kyr_block_guard *g);
 // A mechanism's type and parameter, checked: null mechanism or a null
 // parameter with a length is CKR_ARGUMENTS_BAD, a type or length above

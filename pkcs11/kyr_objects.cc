@@ -10,17 +10,6 @@
 
 namespace {
 
-// The room SC_GetAttributeValue offers an entry: none without a value
-// buffer, one word for a CK_ULONG value (none when the caller's buffer
-// cannot take a CK_ULONG).
-size_t attr_room(const CK_ATTRIBUTE &t)
-{
-    size_t room = t.pValue ? t.ulValueLen : 0;
-    if (room && kyr_attr_is_ulong(static_cast<uint32_t>(t.type)))
-        room = room >= sizeof(CK_ULONG) ? sizeof(uint32_t) : 0;
-    return room;
-}
-
 // CKR_OK with a handle the caller can use (a 32-bit word, widened).
 void put_handle(CK_RV rv, uint32_t h, CK_OBJECT_HANDLE_PTR out)
 {
@@ -113,7 +102,9 @@ CK_RV SC_CreateObject(ST_SESSION_T s, CK_ATTRIBUTE_PTR t, CK_ULONG n, CK_OBJECT_
     CK_RV rv = kyr_frame(s);
     if (rv != CKR_OK)
         return rv;
-    if (!t || n == 0)
+    if (!t && n)
+        return CKR_ARGUMENTS_BAD;
+    if (n == 0)
         return CKR_TEMPLATE_INCOMPLETE;
     if (!obj)
         return CKR_ARGUMENTS_BAD;
@@ -168,13 +159,10 @@ CK_RV SC_GetObjectSize(ST_SESSION_T s, CK_OBJECT_HANDLE obj, CK_ULONG_PTR size)
     return rv;
 }
 
-// The block is CommonObject_Args + for each entry its type, its room and
-// the room (0 for an entry without a value buffer; 4 bytes for a CK_ULONG
-// value).  The card answers in place: each entry's type and length at the
-// offset the library put them, the value in its room.  The walk reads only
-// those offsets, keeps the caller's types (a renamed entry is
-// CKR_DEVICE_ERROR) and never copies more than an entry's room: a longer
-// value is CK_UNAVAILABLE_INFORMATION and CKR_BUFFER_TOO_SMALL.
+// The block and the walk of the answer are those of kyr_answers: room 0
+// for an entry without a value buffer, one word for a CK_ULONG value; the
+// answer is read at the library's own offsets, the caller's types are kept
+// and no value passes its buffer.
 CK_RV SC_GetAttributeValue(ST_SESSION_T s, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_PTR t, CK_ULONG n)
 {
     CK_RV rv = kyr_frame(s);
@@ -184,83 +172,12 @@ CK_RV SC_GetAttributeValue(ST_SESSION_T s, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_PT
         return CKR_ARGUMENTS_BAD;
     if (!kyr_fits32(obj))
         return CKR_OBJECT_HANDLE_INVALID;
-    // Room per entry, and the block's size, summed without overflow.
-    size_t total = sizeof(CommonObject_Args);
-    for (CK_ULONG i = 0; i < n; i++) {
-        if (!kyr_fits32(t[i].type))
-            return CKR_ATTRIBUTE_TYPE_INVALID;
-        if (t[i].pValue && !kyr_fits32(t[i].ulValueLen))
-            return CKR_ARGUMENTS_BAD;
-        size_t room = attr_room(t[i]);
-        if (room > KYR_MAX_BLOCK - total || KYR_MAX_BLOCK - total - room < sizeof(KYR_ATTR_32))
-            return CKR_ARGUMENTS_BAD;
-        total += sizeof(KYR_ATTR_32) + room;
-    }
     kyr_block_guard g;
-    g.p = static_cast<uint8_t *>(kyr_block_alloc(total));
-    if (!g.p)
-        return CKR_HOST_MEMORY;
-    g.len = total;
-    CommonObject_Args a = {static_cast<uint32_t>(s.sessionh), static_cast<uint32_t>(obj),
-                           static_cast<uint32_t>(n),
-                           static_cast<uint32_t>(total - sizeof(CommonObject_Args))};
-    memcpy(g.p, &a, sizeof a);
-    size_t off = sizeof a;
-    for (CK_ULONG i = 0; i < n; i++) {
-        size_t room = attr_room(t[i]);
-        KYR_ATTR_32 e = {static_cast<uint32_t>(t[i].type), static_cast<uint32_t>(room)};
-        memcpy(g.p + off, &e, sizeof e);
-        off += sizeof e + room;
-    }
-    rv = kyr_ioctl(s.slotID, KYR_CMD_GET_ATTRIBUTE_VALUE, g.p);
-    if (rv != CKR_OK && rv != CKR_ATTRIBUTE_SENSITIVE && rv != CKR_ATTRIBUTE_TYPE_INVALID &&
-        rv != CKR_BUFFER_TOO_SMALL)
+    rv = kyr_get_attr_request(static_cast<uint32_t>(s.sessionh), static_cast<uint32_t>(obj), t, n, &g);
+    if (rv != CKR_OK)
         return rv;
-    // First every entry's type: a renamed one leaves the template untouched.
-    off = sizeof a;
-    for (CK_ULONG i = 0; i < n; i++) {
-        KYR_ATTR_32 e;
-        memcpy(&e, g.p + off, sizeof e);
-        if (e.type != static_cast<uint32_t>(t[i].type))
-            return CKR_DEVICE_ERROR;
-        size_t room = attr_room(t[i]);
-        off += sizeof e + room;
-    }
-    off = sizeof a;
-    for (CK_ULONG i = 0; i < n; i++) {
-        KYR_ATTR_32 e;
-        memcpy(&e, g.p + off, sizeof e);
-        const bool is_ulong = kyr_attr_is_ulong(e.type);
-        size_t room = attr_room(t[i]);
-        const uint8_t *val = g.p + off + sizeof e;
-        off += sizeof e + room;
-        if (e.len == KYR_UNAVAILABLE) {
-            t[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            continue;
-        }
-        // A CK_ULONG value is one word on the card, a CK_ULONG here.
-        CK_ULONG caller_len = is_ulong && e.len == sizeof(uint32_t) ? sizeof(CK_ULONG) : e.len;
-        if (!t[i].pValue) {
-            t[i].ulValueLen = caller_len;
-            continue;
-        }
-        if (e.len > room || caller_len > t[i].ulValueLen) {
-            t[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-            if (rv == CKR_OK)
-                rv = CKR_BUFFER_TOO_SMALL;
-            continue;
-        }
-        if (is_ulong && e.len == sizeof(uint32_t)) {
-            uint32_t w;
-            memcpy(&w, val, sizeof w);
-            CK_ULONG wide = w;
-            memcpy(t[i].pValue, &wide, sizeof wide);
-        } else if (e.len) {
-            memcpy(t[i].pValue, val, e.len);
-        }
-        t[i].ulValueLen = caller_len;
-    }
-    return rv;
+    rv = kyr_ioctl(s.slotID, KYR_CMD_GET_ATTRIBUTE_VALUE, g.p);
+    return kyr_get_attr_answer(rv, g.p, g.len, t, n);
 }
 
 CK_RV SC_FindObjectsInit(ST_SESSION_T s, CK_ATTRIBUTE_PTR t, CK_ULONG n)
@@ -296,16 +213,7 @@ CK_RV SC_FindObjects(ST_SESSION_T s, CK_OBJECT_HANDLE_PTR objs, CK_ULONG max, CK
     rv = kyr_send(s, KYR_CMD_FIND_OBJECTS, &a, sizeof a, &p, 1, &g);
     if (rv != CKR_OK)
         return rv;
-    memcpy(&a, g.p, sizeof a);
-    if (a.count > room)
-        return CKR_DEVICE_ERROR;   // more handles than the room: the card is wrong
-    for (uint32_t i = 0; i < a.count; i++) {
-        uint32_t h;
-        memcpy(&h, g.p + sizeof a + i * sizeof h, sizeof h);
-        objs[i] = h;
-    }
-    *count = a.count;
-    return CKR_OK;
+    return kyr_find_answer(g.p, room, objs, count);
 }
 
 CK_RV SC_FindObjectsFinal(ST_SESSION_T s)
@@ -391,17 +299,18 @@ CK_RV SC_WrapKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE wrapping, 
     if (out && !kyr_fits32(*out_len))
         return CKR_ARGUMENTS_BAD;
     size_t room = out ? *out_len : 0;
+    const size_t plen = m->ulParameterLen;   // the output's offset, the library's own
     WrapKey_Args a = {static_cast<uint32_t>(s.sessionh), static_cast<uint32_t>(m->mechanism),
-                      static_cast<uint32_t>(m->ulParameterLen), static_cast<uint32_t>(wrapping),
+                      static_cast<uint32_t>(plen), static_cast<uint32_t>(wrapping),
                       static_cast<uint32_t>(key), static_cast<uint32_t>(room)};
-    kyr_part p[2] = {{m->pParameter, m->ulParameterLen}, {nullptr, room}};
+    kyr_part p[2] = {{m->pParameter, plen}, {nullptr, room}};
     kyr_block_guard g;
     rv = kyr_send(s, KYR_CMD_WRAP_KEY, &a, sizeof a, p, 2, &g);
     if (!g.p)
         return rv;
     WrapKey_Args back;
     memcpy(&back, g.p, sizeof back);
-    return kyr_take_output(rv, back.wrapped_key_len, room, g.p + sizeof a + m->ulParameterLen, out,
+    return kyr_take_output(rv, back.wrapped_key_len, room, g.p + sizeof a + plen, out,
                            out_len);
 }
 

@@ -28,19 +28,6 @@ CK_RV kyr_send(ST_SESSION_T s, uint32_t cmd, const void *hdr, size_t hdr_len, co
     return kyr_ioctl(s.slotID, cmd, g->p);
 }
 
-CK_RV kyr_take_output(CK_RV rv, uint32_t produced, size_t room, const uint8_t *src, CK_BYTE_PTR out,
-                      CK_ULONG_PTR out_len)
-{
-    if (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL)
-        return rv;
-    if (rv == CKR_OK && out && produced > room)
-        return CKR_DEVICE_ERROR;   // more than the room: the card is wrong
-    *out_len = produced;
-    if (rv == CKR_OK && out && produced)
-        memcpy(out, src, produced);
-    return rv;
-}
-
 namespace {
 
 // The room offered for an output: the caller's length when a buffer is

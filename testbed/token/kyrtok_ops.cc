@@ -46,15 +46,21 @@ CK_RV parse_attrs(const uint8_t *p, size_t len, uint32_t count, attrs *out)
             return CKR_TEMPLATE_INCONSISTENT;
         std::vector<uint8_t> v(p + off, p + off + e.len);
         off += e.len;
-        if (kyr_attr_is_ulong(e.type)) {
-            // One 32-bit word on the card; a 64-bit caller's 8 bytes mean
-            // a library that forgot to narrow.
-            if (e.len != sizeof(uint32_t))
+        if (kyr_attr_is_nested(e.type))
+            return CKR_ATTRIBUTE_TYPE_INVALID;   // no form on the card
+        if (kyr_attr_is_ulong(e.type) || kyr_attr_is_ulong_array(e.type)) {
+            // One 32-bit word per CK_ULONG on the card; a 64-bit caller's 8
+            // bytes mean a library that forgot to narrow.
+            if (kyr_attr_is_ulong(e.type) ? e.len != sizeof(uint32_t) : e.len % sizeof(uint32_t))
                 return CKR_ATTRIBUTE_VALUE_INVALID;
-            uint32_t w;
-            memcpy(&w, v.data(), sizeof w);
-            CK_ULONG wide = w;
-            v.assign(reinterpret_cast<uint8_t *>(&wide), reinterpret_cast<uint8_t *>(&wide) + sizeof wide);
+            std::vector<uint8_t> w(e.len / sizeof(uint32_t) * sizeof(CK_ULONG));
+            for (size_t k = 0; k < e.len / sizeof(uint32_t); k++) {
+                uint32_t x;
+                memcpy(&x, v.data() + k * sizeof x, sizeof x);
+                CK_ULONG wide = x;
+                memcpy(w.data() + k * sizeof wide, &wide, sizeof wide);
+            }
+            v.swap(w);
         }
         out->store.push_back(std::move(v));
         CK_ATTRIBUTE a = {e.type, out->store.back().empty() ? nullptr : out->store.back().data(),
@@ -142,6 +148,10 @@ CK_RV get_attrs(CK_SESSION_HANDLE h, std::vector<uint8_t> &b)
         size_t r = e.len;
         if (kyr_attr_is_ulong(e.type) && r)
             r = r >= sizeof(uint32_t) ? sizeof(CK_ULONG) : 0;
+        else if (kyr_attr_is_ulong_array(e.type))
+            r = r / sizeof(uint32_t) * sizeof(CK_ULONG);
+        else if (kyr_attr_is_nested(e.type))
+            r = 0;
         room[i].resize(r);
         t[i] = CK_ATTRIBUTE{e.type, r ? room[i].data() : nullptr, r};
     }
@@ -154,8 +164,19 @@ CK_RV get_attrs(CK_SESSION_HANDLE h, std::vector<uint8_t> &b)
         memcpy(&e, b.data() + at[i], sizeof e);
         uint32_t card_room = e.len;
         uint8_t *val = b.data() + at[i] + sizeof e;
-        if (t[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+        if (t[i].ulValueLen == CK_UNAVAILABLE_INFORMATION || kyr_attr_is_nested(e.type)) {
             e.len = KYR_UNAVAILABLE;
+        } else if (kyr_attr_is_ulong_array(e.type)) {
+            size_t words = t[i].ulValueLen / sizeof(CK_ULONG);
+            e.len = clamp32(words * sizeof(uint32_t));
+            if (t[i].pValue && e.len <= card_room) {
+                for (size_t k = 0; k < words; k++) {
+                    CK_ULONG wide;
+                    memcpy(&wide, room[i].data() + k * sizeof wide, sizeof wide);
+                    uint32_t w = clamp32(wide);
+                    memcpy(val + k * sizeof w, &w, sizeof w);
+                }
+            }
         } else if (kyr_attr_is_ulong(e.type) && t[i].ulValueLen == sizeof(CK_ULONG)) {
             e.len = sizeof(uint32_t);
             if (card_room >= sizeof(uint32_t) && t[i].pValue) {
@@ -236,6 +257,11 @@ CK_RV scripted_derive(std::vector<uint8_t> &b, uint32_t *next)
     } else if (plen != 0) {
         return CKR_MECHANISM_PARAM_INVALID;
     }
+    // The template is read as SoftHSM would be given it.
+    attrs a;
+    CK_RV rv = parse_attrs(p + plen, word(b, 6), word(b, 5), &a);
+    if (rv != CKR_OK)
+        return rv;
     set_word(b, 1, 0x7E000000u + (*next)++);
     return CKR_OK;
 }

@@ -4,11 +4,14 @@
 //
 //   p11ops LIB SCENARIO
 //
-// Scenarios: objects, search, sign, crypto, keys, derive, outputs.
+// Scenarios: objects, search, sign, crypto, keys, derive, outputs, ulongs,
+// argchecks; "make LABEL" and "find LABEL" (token objects made by one
+// process, found by another).  Built for both word sizes.
 // Every caller buffer is followed by canary bytes, reported as
 // "canary=ok" or "canary=HIT".
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -125,7 +128,7 @@ void objects()
     printf("create null value: rv=0x%lx\n", F->ST_CreateObject(S, bad, 1, &c));
     printf("find null template: rv=0x%lx\n", F->ST_FindObjectsInit(S, nullptr, 2));
     if (sizeof(CK_ULONG) > 4) {
-        CK_ULONG wide = static_cast<CK_ULONG>(1) << 32 | CKO_SECRET_KEY;
+        CK_ULONG wide = static_cast<CK_ULONG>(UINT64_C(1) << 32 | CKO_SECRET_KEY);
         CK_ATTRIBUTE w[] = {{CKA_CLASS, &wide, sizeof wide}};
         printf("create wide class: rv=0x%lx\n", F->ST_CreateObject(S, w, 1, &c));
     }
@@ -384,6 +387,208 @@ void outputs()
            t[0].type, t[1].ulValueLen, label.canary());
 }
 
+const char *len_str(CK_ULONG n)
+{
+    static char b[4][24];
+    static int k;
+    char *p = b[k++ % 4];
+    if (n == CK_UNAVAILABLE_INFORMATION)
+        snprintf(p, sizeof b[0], "unavail");
+    else
+        snprintf(p, 24, "%lu", n);
+    return p;
+}
+
+CK_ULONG count_of(CK_ATTRIBUTE *t, CK_ULONG n)
+{
+    CK_OBJECT_HANDLE hs[4];
+    CK_ULONG got = 0;
+    F->ST_FindObjectsInit(S, t, n);
+    F->ST_FindObjects(S, hs, 4, &got);
+    F->ST_FindObjectsFinal(S);
+    return got;
+}
+
+// CK_ULONG values and CK_ULONG arrays through the calls that take a
+// template; what the card cannot carry is refused before it.
+void ulongs()
+{
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    CK_KEY_TYPE kt = CKK_GENERIC_SECRET;
+    CK_BBOOL no = CK_FALSE, yes = CK_TRUE;
+    unsigned char value[32];
+    memset(value, 0x3C, sizeof value);
+    CK_MECHANISM_TYPE allowed[2] = {CKM_SHA256_HMAC, CKM_SHA_1_HMAC};
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},      {CKA_KEY_TYPE, &kt, sizeof kt},
+                        {CKA_TOKEN, &no, 1},                {CKA_SIGN, &yes, 1},
+                        {CKA_DERIVE, &yes, 1},              {CKA_SENSITIVE, &no, 1},
+                        {CKA_VALUE, value, sizeof value},   {CKA_ALLOWED_MECHANISMS, allowed, sizeof allowed},
+                        {CKA_LABEL, const_cast<char *>("ul"), 2}};
+    CK_OBJECT_HANDLE h = 0;
+    CK_RV rv = F->ST_CreateObject(S, t, sizeof t / sizeof t[0], &h);
+    printf("create: rv=0x%lx handle=%s\n", rv, h ? "yes" : "none");
+    buf mb(3 * sizeof(CK_MECHANISM_TYPE));
+    CK_KEY_TYPE kt2 = 99;
+    CK_ATTRIBUTE q[] = {{CKA_ALLOWED_MECHANISMS, mb.p(), 3 * sizeof(CK_MECHANISM_TYPE)},
+                        {CKA_KEY_TYPE, &kt2, sizeof kt2}};
+    rv = F->ST_GetAttributeValue(S, h, q, 2);
+    CK_MECHANISM_TYPE m[2];
+    memcpy(m, mb.p(), sizeof m);
+    printf("get allowed: rv=0x%lx len=%s mechs=0x%lx,0x%lx keytype=0x%lx canary=%s\n", rv,
+           len_str(q[0].ulValueLen), m[0], m[1], kt2, mb.canary());
+    // Room for one element and a half: too small for two.
+    buf one(sizeof(CK_MECHANISM_TYPE) + 2);
+    CK_ATTRIBUTE q1[] = {{CKA_ALLOWED_MECHANISMS, one.p(), sizeof(CK_MECHANISM_TYPE) + 2}};
+    rv = F->ST_GetAttributeValue(S, h, q1, 1);
+    printf("get allowed small: rv=0x%lx len=%s canary=%s\n", rv, len_str(q1[0].ulValueLen),
+           one.canary());
+    CK_ATTRIBUTE q2[] = {{CKA_ALLOWED_MECHANISMS, nullptr, 0}};
+    rv = F->ST_GetAttributeValue(S, h, q2, 1);
+    printf("allowed length: rv=0x%lx len=%s\n", rv, len_str(q2[0].ulValueLen));
+    // The token keeps to the list it was given.
+    CK_MECHANISM hm = {CKM_SHA256_HMAC, nullptr, 0}, other = {CKM_SHA512_HMAC, nullptr, 0};
+    CK_RV r1 = F->ST_SignInit(S, &hm, h);
+    buf mac(32);
+    CK_ULONG ml = 32;
+    CK_RV r2 = F->ST_Sign(S, value, 4, mac.p(), &ml);
+    printf("allowed sign: rv=0x%lx,0x%lx len=%lu other=0x%lx\n", r1, r2, ml,
+           F->ST_SignInit(S, &other, h));
+    // Copy, set, find and derive with CK_ULONG values.
+    CK_ATTRIBUTE ct[] = {{CKA_LABEL, const_cast<char *>("ul2"), 3}, {CKA_CLASS, &cls, sizeof cls}};
+    CK_OBJECT_HANDLE c = 0;
+    rv = F->ST_CopyObject(S, h, ct, 1, &c);
+    CK_ATTRIBUTE ft[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &kt, sizeof kt},
+                         {CKA_LABEL, const_cast<char *>("ul2"), 3}};
+    printf("copy: rv=0x%lx found=%lu\n", rv, count_of(ft, 3));
+    printf("copy class: rv=0x%lx\n", F->ST_CopyObject(S, h, ct, 2, &c));
+    CK_MECHANISM_TYPE just = CKM_SHA_1_HMAC;
+    CK_ATTRIBUTE st[] = {{CKA_ALLOWED_MECHANISMS, &just, sizeof just}};
+    printf("set allowed: rv=0x%lx sign=0x%lx\n", F->ST_SetAttributeValue(S, c, st, 1),
+           F->ST_SignInit(S, &hm, c));
+    CK_ULONG vlen = 20;
+    CK_ATTRIBUTE dt[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_KEY_TYPE, &kt, sizeof kt},
+                         {CKA_VALUE_LEN, &vlen, sizeof vlen}};
+    CK_MECHANISM sd = {CKM_SHA1_KEY_DERIVATION, nullptr, 0};
+    CK_OBJECT_HANDLE d = 0;
+    printf("derive template: rv=0x%lx\n", F->ST_DeriveKey(S, &sd, h, dt, 3, &d));
+    // An attribute array holds the caller's pointers: never sent.
+    CK_ATTRIBUTE inner[] = {{CKA_CLASS, &cls, sizeof cls}};
+    CK_ATTRIBUTE nt[] = {{CKA_CLASS, &cls, sizeof cls}, {CKA_WRAP_TEMPLATE, inner, sizeof inner}};
+    CK_RV nested = F->ST_CreateObject(S, nt, 2, &c);
+    buf tb(64);
+    kt2 = 99;
+    CK_ATTRIBUTE gt[] = {{CKA_WRAP_TEMPLATE, tb.p(), 64}, {CKA_KEY_TYPE, &kt2, sizeof kt2}};
+    rv = F->ST_GetAttributeValue(S, h, gt, 2);
+    printf("nested: create=0x%lx get=0x%lx len=%s keytype=0x%lx canary=%s\n", nested, rv,
+           len_str(gt[0].ulValueLen), kt2, tb.canary());
+    // Lengths a CK_ULONG value cannot have, and a value above 32 bits.
+    CK_ATTRIBUTE part[] = {{CKA_ALLOWED_MECHANISMS, allowed, sizeof allowed - 1}};
+    CK_ATTRIBUTE half[] = {{CKA_CLASS, &cls, sizeof cls / 2}};
+    CK_RV wide = 0;
+    if (sizeof(CK_ULONG) > 4) {
+        CK_MECHANISM_TYPE big[1] = {static_cast<CK_MECHANISM_TYPE>(UINT64_C(1) << 32 | CKM_SHA256_HMAC)};
+        CK_ATTRIBUTE w[] = {{CKA_ALLOWED_MECHANISMS, big, sizeof big}};
+        wide = F->ST_FindObjectsInit(S, w, 1);
+    }
+    printf("refused: part=0x%lx half=0x%lx find half=0x%lx wide=0x%lx\n",
+           F->ST_CreateObject(S, part, 1, &c), F->ST_CreateObject(S, half, 1, &c),
+           F->ST_FindObjectsInit(S, half, 1), wide);
+}
+
+// Null templates with a count and null values with a length: refused by
+// every call that takes a template, before the card.
+void argchecks()
+{
+    CK_OBJECT_HANDLE h = make_secret("args");
+    CK_ATTRIBUTE nv[] = {{CKA_LABEL, nullptr, 4}};
+    CK_MECHANISM gen = {CKM_AES_KEY_GEN, nullptr, 0}, pair = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0},
+                 wrap = {CKM_AES_KEY_WRAP, nullptr, 0}, sd = {CKM_SHA1_KEY_DERIVATION, nullptr, 0};
+    CK_BBOOL no = CK_FALSE;
+    CK_ATTRIBUTE ok[] = {{CKA_TOKEN, &no, 1}};
+    unsigned char wrapped[24] = {0};
+    CK_OBJECT_HANDLE a = 0, b = 0;
+    for (int pass = 0; pass < 2; pass++) {
+        CK_ATTRIBUTE_PTR t = pass == 0 ? nullptr : nv;
+        CK_ULONG n = pass == 0 ? 2 : 1;
+        printf("%s: create=0x%lx copy=0x%lx set=0x%lx find=0x%lx genkey=0x%lx pub=0x%lx priv=0x%lx "
+               "unwrap=0x%lx derive=0x%lx",
+               pass == 0 ? "null template" : "null value", F->ST_CreateObject(S, t, n, &a),
+               F->ST_CopyObject(S, h, t, n, &a), F->ST_SetAttributeValue(S, h, t, n),
+               F->ST_FindObjectsInit(S, t, n), F->ST_GenerateKey(S, &gen, t, n, &a),
+               F->ST_GenerateKeyPair(S, &pair, t, n, ok, 1, &a, &b),
+               F->ST_GenerateKeyPair(S, &pair, ok, 1, t, n, &a, &b),
+               F->ST_UnwrapKey(S, &wrap, h, wrapped, sizeof wrapped, t, n, &a),
+               F->ST_DeriveKey(S, &sd, h, t, n, &a));
+        if (pass == 0)
+            printf(" get=0x%lx", F->ST_GetAttributeValue(S, h, t, n));
+        printf("\n");
+    }
+}
+
+// Token objects for a process of the other word size to find.
+void share_make(const std::string &label)
+{
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    CK_KEY_TYPE kt = CKK_GENERIC_SECRET;
+    CK_BBOOL yes = CK_TRUE;
+    unsigned char value[16] = {7};
+    CK_MECHANISM_TYPE allowed = CKM_SHA256_HMAC;
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                        {CKA_KEY_TYPE, &kt, sizeof kt},
+                        {CKA_TOKEN, &yes, 1},
+                        {CKA_SIGN, &yes, 1},
+                        {CKA_VALUE, value, sizeof value},
+                        {CKA_ALLOWED_MECHANISMS, &allowed, sizeof allowed},
+                        {CKA_LABEL, const_cast<char *>(label.data()), label.size()}};
+    CK_OBJECT_HANDLE h = 0, k = 0;
+    CK_RV r1 = F->ST_CreateObject(S, t, sizeof t / sizeof t[0], &h);
+    std::string aes = label + "-aes";
+    CK_ULONG klen = 16;
+    CK_ATTRIBUTE g[] = {{CKA_VALUE_LEN, &klen, sizeof klen},
+                        {CKA_TOKEN, &yes, 1},
+                        {CKA_ENCRYPT, &yes, 1},
+                        {CKA_LABEL, const_cast<char *>(aes.data()), aes.size()}};
+    CK_MECHANISM gen = {CKM_AES_KEY_GEN, nullptr, 0};
+    CK_RV r2 = F->ST_GenerateKey(S, &gen, g, 4, &k);
+    printf("make: rv=0x%lx,0x%lx\n", r1, r2);
+}
+
+void share_find(const std::string &label)
+{
+    CK_OBJECT_CLASS cls = CKO_SECRET_KEY;
+    CK_KEY_TYPE kt = CKK_GENERIC_SECRET, akt = CKK_AES;
+    CK_ULONG klen = 16;
+    std::string aes = label + "-aes";
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &cls, sizeof cls},
+                        {CKA_KEY_TYPE, &kt, sizeof kt},
+                        {CKA_LABEL, const_cast<char *>(label.data()), label.size()}};
+    CK_ATTRIBUTE a[] = {{CKA_CLASS, &cls, sizeof cls},
+                        {CKA_KEY_TYPE, &akt, sizeof akt},
+                        {CKA_VALUE_LEN, &klen, sizeof klen},
+                        {CKA_LABEL, const_cast<char *>(aes.data()), aes.size()}};
+    CK_OBJECT_HANDLE h = 0, k = 0;
+    CK_ULONG n1 = 0, n2 = 0;
+    F->ST_FindObjectsInit(S, t, 3);
+    F->ST_FindObjects(S, &h, 1, &n1);
+    F->ST_FindObjectsFinal(S);
+    F->ST_FindObjectsInit(S, a, 4);
+    F->ST_FindObjects(S, &k, 1, &n2);
+    F->ST_FindObjectsFinal(S);
+    CK_OBJECT_CLASS c1 = 99;
+    CK_KEY_TYPE k1 = 99, k2 = 99;
+    CK_ULONG v2 = 99;
+    CK_MECHANISM_TYPE mechs[2] = {99, 99};
+    CK_ATTRIBUTE q[] = {{CKA_CLASS, &c1, sizeof c1},
+                        {CKA_KEY_TYPE, &k1, sizeof k1},
+                        {CKA_ALLOWED_MECHANISMS, mechs, sizeof mechs}};
+    CK_RV r1 = F->ST_GetAttributeValue(S, h, q, 3);
+    CK_ATTRIBUTE p[] = {{CKA_KEY_TYPE, &k2, sizeof k2}, {CKA_VALUE_LEN, &v2, sizeof v2}};
+    CK_RV r2 = F->ST_GetAttributeValue(S, k, p, 2);
+    printf("found: %lu,%lu rv=0x%lx,0x%lx class=0x%lx keytype=0x%lx allowed=%lu:0x%lx aes=0x%lx "
+           "valuelen=%lu\n",
+           n1, n2, r1, r2, c1, k1, q[2].ulValueLen / sizeof(CK_MECHANISM_TYPE), mechs[0], k2, v2);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -418,6 +623,10 @@ int main(int argc, char **argv)
     else if (sc == "keys") keys();
     else if (sc == "derive") derive();
     else if (sc == "outputs") outputs();
+    else if (sc == "ulongs") ulongs();
+    else if (sc == "argchecks") argchecks();
+    else if (sc == "make" && argc > 3) share_make(argv[3]);
+    else if (sc == "find" && argc > 3) share_find(argv[3]);
     else {
         fprintf(stderr, "p11ops: unknown scenario %s\n", argv[2]);
         return 2;
