@@ -270,7 +270,8 @@ TEST_P(Ops, DerivationParameterBlocks)
 // The card claims more output than the room: nothing is copied.
 TEST_P(Ops, ProducedLengthAboveTheRoomIsADeviceError)
 {
-    kyrtok_rewrite_word(tok, KYR_CMD_SIGN, offsetof(Encrypt_Args, out_data_len), 300);
+    // Just past the room (into the canary) and far past it.
+    kyrtok_rewrite_word(tok, KYR_CMD_SIGN, offsetof(Encrypt_Args, out_data_len), 256 + 4);
     kyrtok_rewrite_word(tok, KYR_CMD_DIGEST_FINAL, offsetof(EncryptFinal_Args, out_len), 0xFFFFFFFF);
     p11_run r = ops("outputs");
     EXPECT_LINE(r, "sign: rv=0x30 len=256 untouched=1 canary=ok");
@@ -279,17 +280,22 @@ TEST_P(Ops, ProducedLengthAboveTheRoomIsADeviceError)
 
 TEST_P(Ops, HandleCountAboveMaxCountIsADeviceError)
 {
-    kyrtok_rewrite_word(tok, KYR_CMD_FIND_OBJECTS, offsetof(FindObjects_Args, count), 100);
+    // One handle past max_count 2: the driver's third handle is its canary.
+    kyrtok_rewrite_word(tok, KYR_CMD_FIND_OBJECTS, offsetof(FindObjects_Args, count), 3);
     p11_run r = ops("outputs");
-    EXPECT_LINE(r, "find: rv=0x30 count=7 third=0");
+    EXPECT_LINE(r, "find: rv=0x30 count=7 canary=ok");
 }
 
 TEST_P(Ops, GetAttributeValueOversizedValueAndNoRoomForAbsentValues)
 {
-    // The first entry's length, as the card writes it back.
-    kyrtok_rewrite_word(tok, KYR_CMD_GET_ATTRIBUTE_VALUE, sizeof(CommonObject_Args) + 4, 0x7FFFFFFF);
-    p11_run r = ops("outputs");
-    EXPECT_LINE(r, "get: rv=0x150 len0=" + unavail() + " type0=0x3 len1=1 canary=ok");
+    // The first entry's length, as the card writes it back: just past the
+    // room of 8 (into the canary), then garbage.
+    for (uint32_t len : {8u + 4, 0x7FFFFFFFu}) {
+        kyrtok_clear_hooks(tok);
+        kyrtok_rewrite_word(tok, KYR_CMD_GET_ATTRIBUTE_VALUE, sizeof(CommonObject_Args) + 4, len);
+        p11_run r = ops("outputs");
+        EXPECT_LINE(r, "get: rv=0x150 len0=" + unavail() + " type0=0x3 len1=1 canary=ok") << len;
+    }
     std::vector<kyrtok_call> g = received(KYR_CMD_GET_ATTRIBUTE_VALUE);
     ASSERT_FALSE(g.empty());
     // Room 8 for the label, none for the ID without a buffer.

@@ -374,11 +374,13 @@ void outputs()
     len = 32;
     rv = F->ST_DigestFinal(S, dg.p(), &len);
     printf("digest final: rv=0x%lx len=%lu canary=%s\n", rv, len, dg.canary());
-    CK_OBJECT_HANDLE hs[3] = {0, 0, 0};
+    // Room for two handles; the third is a canary.
+    const CK_OBJECT_HANDLE k_canary_handle = 0xA5A5;
+    CK_OBJECT_HANDLE hs[3] = {0, 0, k_canary_handle};
     CK_ULONG n = 7;
     F->ST_FindObjectsInit(S, nullptr, 0);
     rv = F->ST_FindObjects(S, hs, 2, &n);
-    printf("find: rv=0x%lx count=%lu third=%lu\n", rv, n, hs[2]);
+    printf("find: rv=0x%lx count=%lu canary=%s\n", rv, n, hs[2] == k_canary_handle ? "ok" : "HIT");
     F->ST_FindObjectsFinal(S);
     buf label(8);
     CK_ATTRIBUTE t[] = {{CKA_LABEL, label.p(), 8}, {CKA_ID, nullptr, 1000}};
@@ -597,6 +599,8 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: p11ops LIB SCENARIO\n");
         return 2;
     }
+    // Line by line: what was printed before a crash is kept.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     void *lib = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (!lib) {
         fprintf(stderr, "p11ops: %s\n", dlerror());
