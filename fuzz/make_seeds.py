@@ -133,3 +133,23 @@ wq('upcall_standby', frame('UPCALL', frame_msg(1), 4), frame('UPCALL', frame_msg
 wq('upcall_response', bind, frame('UPCALL', frame_msg(14, handle=0x00000005)), frame('UPCALL', frame_msg(14, handle=0x01000005), 8))
 wq('upcall_hello', frame('UPCALL', frame_msg(10)), frame('UPCALL', frame_msg(10, ps=28, extent=28, size=28), 8))
 wq('upcall_sizes', frame('UPCALL', frame_msg(14, ps=0x7fffffff)), frame('UPCALL', frame_msg(14, ps=100, extent=20, size=100)))
+
+# ---- p11answer: [walk] then the walk's bytes (fuzz/p11answer_fuzz.cc) ----
+def le(v): return struct.pack('<I', v & 0xffffffff)
+def wp(name, data): w('p11answer', name, data)
+KEEP_ROOM, KEEP_WORD, RENAME_WORD = 3, 1, 0
+# class, allowed mechanisms (two), a label and a wrap template, answered in full
+wp('get_forms', bytes([0, 3, 0, 1, 241, 8, 1, 242, 4, 1, 8, 9, 1, 16, 0])
+   + bytes([KEEP_ROOM]) + le(4) + bytes([KEEP_ROOM]) + le(0x251) + le(0x221)
+   + bytes([KEEP_ROOM]) + b'label-01' + bytes([KEEP_ROOM]))
+# a value longer than its room, and an entry without a buffer
+wp('get_oversize', bytes([0, 1, 4, 1, 8, 6, 0, 0, 0])
+   + bytes([KEEP_WORD]) + le(0x7fffffff) + b'x' * 8 + bytes([KEEP_WORD]) + le(1000))
+# the card renames the first entry
+wp('get_renamed', bytes([0, 1, 4, 1, 8, 0, 1, 241, 2]) + bytes([RENAME_WORD]) + le(0x102) + le(8)
+   + b'y' * 8 + bytes([KEEP_ROOM]) + le(4))
+wp('find_full', bytes([1, 4, 0]) + bytes(range(12, 12 + 16)) + bytes([1]))
+wp('find_over', bytes([1, 2, 0]) + bytes(8) + bytes([2]))
+wp('output_fits', bytes([2, 32, 1, 5, 0, 1]) + bytes(range(50)))
+wp('output_over', bytes([2, 16, 1, 0, 0, 2]) + bytes(28))
+wp('output_query', bytes([2, 0, 0, 3, 3, 3, 20]) + bytes(15))

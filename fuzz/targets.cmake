@@ -13,7 +13,7 @@
 #      KYR_FUZZ_LIBS_<name> to the libraries of fuzz/clang/CMakeLists.txt it
 #      links (a new component gets a library there, built the way the
 #      others are).
-set(KYR_FUZZ_TARGETS config serverlist upcall dispatch qelctl cks_text)
+set(KYR_FUZZ_TARGETS config serverlist upcall dispatch qelctl cks_text p11answer)
 
 set(KYR_FUZZ_RUNS_config 20000)
 set(KYR_FUZZ_LIBS_config kyrfuzz_daemon)
@@ -32,3 +32,6 @@ set(KYR_FUZZ_LIBS_qelctl kyrfuzz_testbed)
 
 set(KYR_FUZZ_RUNS_cks_text 50000)
 set(KYR_FUZZ_LIBS_cks_text kyrfuzz_daemon)
+
+set(KYR_FUZZ_RUNS_p11answer 100000)
+set(KYR_FUZZ_LIBS_p11answer kyrfuzz_p11)
