@@ -41,23 +41,43 @@ int ksfile_check_regular(int dirfd, const char *name, bool *exists)
     return 0;
 }
 
+// A regular file with a second link is also a file somewhere else: reading
+// it would hand that file to the firmware, writing into it would change it
+// there.  The daemon never links a file it keeps.
+static int refuse_linked(const struct stat &st, const char *name)
+{
+    if (st.st_nlink <= 1)
+        return 0;
+    qelkiod_log(LOG_ERR, "File %s has %lu links: refused", name,
+                static_cast<unsigned long>(st.st_nlink));
+    return EINVAL;
+}
+
 int ksfile_open(int dirfd, const char *name, int flags, int *fd)
 {
     *fd = -1;
-    // Checked before the open, so that no device is opened at all, and
-    // after it on the descriptor, in case the entry changed in between.
+    // Checked before the open, so that no device is opened at all (and no
+    // linked file truncated), and after it on the descriptor, in case the
+    // entry changed in between.
     bool exists = false;
     int ret = ksfile_check_regular(dirfd, name, &exists);
     if (ret != 0)
         return ret;
+    struct stat st;
+    if (exists && fstatat(dirfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        (ret = refuse_linked(st, name)) != 0)
+        return ret;
     int f = openat(dirfd, name, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
     if (f < 0)
         return errno;
-    struct stat st;
     if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(f);
         qelkiod_log(LOG_ERR, "File %s is not a regular file", name);
         return EINVAL;
+    }
+    if ((ret = refuse_linked(st, name)) != 0) {
+        close(f);
+        return ret;
     }
     int fl = fcntl(f, F_GETFL);
     if (fl >= 0)

@@ -14,8 +14,8 @@ int ksfile_dir_open(const char *ksdir, int *dirfd);
 
 // Opens the entry `name` with `flags` (O_RDONLY; or O_WRONLY with O_APPEND,
 // O_CREAT, O_TRUNC), created with mode 0600.  An existing entry that is not
-// a regular file is refused with EINVAL (logged); other failures return the
-// errno, for the caller to log.
+// a regular file, or is one with more than one link, is refused with EINVAL
+// (logged); other failures return the errno, for the caller to log.
 int ksfile_open(int dirfd, const char *name, int flags, int *fd);
 
 // EINVAL (logged) when `name` exists and is not a regular file, 0 when it

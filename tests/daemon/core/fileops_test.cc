@@ -236,6 +236,29 @@ TEST_F(FileOps, NamesOutsideTheKeystoreDirectoryAreRefused)
     EXPECT_EQ(fw_read_file(inner + "/..hidden"), "h");
 }
 
+// A file of the keystore directory hard-linked to one elsewhere is refused
+// for reading and appending: its contents never reach the firmware and the
+// other file is never written through it.  Replacing it puts a new file in
+// place of the link and leaves the other file alone.
+TEST_F(FileOps, AHardLinkedFileIsNeitherReadNorAppendedTo)
+{
+    char tmpl[] = "/tmp/kyr_linked.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string outside = std::string(tmpl) + "/secret";
+    ASSERT_TRUE(fw_write_file(outside, "secret"));
+    if (link(outside.c_str(), path("linked").c_str()) != 0)
+        GTEST_SKIP() << "no hard link from " << tmpl << " to " << ks_.dir;
+    EXPECT_EQ(read(DB_FILE_READ, "linked"), EINVAL);
+    EXPECT_EQ(write("linked", DBM_FLAG_APPEND, "more", 4), EINVAL);
+    EXPECT_EQ(fake_fw_count(), 0u);
+    EXPECT_EQ(fw_read_file(outside), "secret");
+    EXPECT_EQ(write("linked", 0, "new", 3), 0);
+    EXPECT_EQ(fw_read_file(path("linked")), "new");
+    EXPECT_EQ(fw_read_file(outside), "secret");
+    unlink(outside.c_str());
+    rmdir(tmpl);
+}
+
 TEST_F(FileOps, DeleteRemovesOrReportsAMissingFile)
 {
     ASSERT_TRUE(fw_write_file(path("gone"), "x"));
