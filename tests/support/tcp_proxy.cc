@@ -21,6 +21,7 @@ struct tcp_proxy {
     std::atomic<int> acting{-1};
     std::atomic<int> accepted{0};
     std::atomic<bool> stop{false};
+    std::atomic<bool> cut{false};
     std::thread t;
     std::vector<std::pair<int, int>> pairs;  // client, upstream
     std::vector<int> held;                   // stalled connections
@@ -88,6 +89,13 @@ bool relay(int from, int to)
     return true;
 }
 
+void reset_close(int fd)
+{
+    linger l = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
+    close(fd);
+}
+
 void take(tcp_proxy *p, int c)
 {
     p->accepted++;
@@ -101,12 +109,9 @@ void take(tcp_proxy *p, int c)
         p->pairs.emplace_back(c, u);
         return;
     }
-    case PROXY_RESET: {
-        linger l = {1, 0};
-        setsockopt(c, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-        close(c);
+    case PROXY_RESET:
+        reset_close(c);
         return;
-    }
     default:
         p->held.push_back(c);  // read nothing, answer nothing
         return;
@@ -116,6 +121,17 @@ void take(tcp_proxy *p, int c)
 void run(tcp_proxy *p)
 {
     while (!p->stop) {
+        if (p->cut) {
+            for (auto &pr : p->pairs) {
+                reset_close(pr.first);
+                reset_close(pr.second);
+            }
+            for (int c : p->held)
+                reset_close(c);
+            p->pairs.clear();
+            p->held.clear();
+            p->cut = false;
+        }
         int m = p->want.load();
         if (m != p->acting.load()) {
             if (m == PROXY_REFUSE && p->lfd >= 0) {
@@ -192,6 +208,14 @@ void tcp_proxy_set_mode(tcp_proxy *p, tcp_proxy_mode mode)
     p->want = mode;
     for (int i = 0; i < 1000 && p->acting.load() != mode; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+void tcp_proxy_cut(tcp_proxy *p)
+{
+    p->want = PROXY_REFUSE;
+    p->cut = true;
+    for (int i = 0; i < 1000 && (p->cut.load() || p->acting.load() != PROXY_REFUSE); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 int tcp_proxy_accepted(const tcp_proxy *p) { return p->accepted.load(); }

@@ -17,6 +17,9 @@ int tcp_proxy_start(int upstream_port, tcp_proxy_mode mode, tcp_proxy **out);
 int tcp_proxy_port(const tcp_proxy *p);
 // Returns once the proxy acts in the new mode.
 void tcp_proxy_set_mode(tcp_proxy *p, tcp_proxy_mode mode);
+// Resets every connection the proxy holds (as a server restart does) and
+// refuses new ones from then on; returns once all are reset.
+void tcp_proxy_cut(tcp_proxy *p);
 // Connections accepted so far, in any mode.
 int tcp_proxy_accepted(const tcp_proxy *p);
 void tcp_proxy_stop(tcp_proxy *p);

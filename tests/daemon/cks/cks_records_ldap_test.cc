@@ -3,139 +3,23 @@
 // (another bind DN on the same instance) reads back; pushes split exactly
 // at the room; failures of the directory end an exchange with its code.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <set>
-#include <thread>
 
 #include "../core/core_fixture.h"
 #include "cks/cks_int.h"
 #include "ds389.h"
 #include "fake_fw.h"
+#include "tcp_proxy.h"
 
 namespace {
 
 // DN-special characters in the keystore name reach every DN escaped.
 const char *kKs = "rec+a,b=c;d<e>.h.{1}";
 const char *kKsRdn = "ou=rec\\+a\\,b\\=c\\;d\\<e\\>.h.{1}," DS389_KEYSTORES;
-
-// A TCP forwarder in front of the directory that can cut every connection
-// at once and refuse new ones, as a server reset looks to the client.
-struct cut_proxy {
-    int fd = -1;
-    int port = 0;
-    int target = 0;
-    std::atomic<bool> stop{false};
-    std::atomic<bool> cut{false};
-    std::thread t;
-    std::atomic<int> active{0};
-    std::mutex mu;
-    std::vector<std::thread> pumps;
-};
-
-void reset_close(int s)
-{
-    linger l = {1, 0};
-    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof(l));
-    close(s);
-}
-
-// Forwards between a and b until either ends or the proxy cuts; both ends
-// are then reset.
-void pump(cut_proxy *p, int a, int b)
-{
-    char buf[65536];
-    pollfd f[2] = {{a, POLLIN, 0}, {b, POLLIN, 0}};
-    bool open = true;
-    while (open && !p->stop && !p->cut) {
-        if (poll(f, 2, 5) <= 0)
-            continue;
-        for (int i = 0; i < 2 && open; ++i) {
-            if ((f[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0)
-                continue;
-            ssize_t n = read(f[i].fd, buf, sizeof(buf));
-            open = n > 0;
-            for (ssize_t off = 0; open && off < n;) {
-                ssize_t w = write(f[1 - i].fd, buf + off, static_cast<size_t>(n - off));
-                open = w > 0;
-                off += w;
-            }
-        }
-    }
-    reset_close(a);
-    reset_close(b);
-    --p->active;
-}
-
-// Cuts every connection and waits until all of them are reset.
-void proxy_cut(cut_proxy *p)
-{
-    p->cut = true;
-    while (p->active > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-int proxy_start(cut_proxy *p, int target)
-{
-    p->target = target;
-    p->fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(a);
-    if (p->fd < 0 || bind(p->fd, reinterpret_cast<sockaddr *>(&a), sizeof(a)) != 0 ||
-        listen(p->fd, 16) != 0 || getsockname(p->fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        return -1;
-    p->port = ntohs(a.sin_port);
-    p->t = std::thread([p] {
-        while (!p->stop) {
-            pollfd f = {p->fd, POLLIN, 0};
-            if (poll(&f, 1, 20) <= 0)
-                continue;
-            int c = accept(p->fd, nullptr, nullptr);
-            if (c < 0)
-                continue;
-            if (p->cut) {
-                reset_close(c);
-                continue;
-            }
-            int s = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in to{};
-            to.sin_family = AF_INET;
-            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            to.sin_port = htons(static_cast<uint16_t>(p->target));
-            if (connect(s, reinterpret_cast<sockaddr *>(&to), sizeof(to)) != 0) {
-                close(s);
-                reset_close(c);
-                continue;
-            }
-            std::lock_guard<std::mutex> g(p->mu);
-            ++p->active;
-            p->pumps.emplace_back(pump, p, c, s);
-        }
-    });
-    return 0;
-}
-
-void proxy_stop(cut_proxy *p)
-{
-    p->stop = true;
-    if (p->t.joinable())
-        p->t.join();
-    for (std::thread &t : p->pumps)
-        t.join();
-    if (p->fd >= 0)
-        close(p->fd);
-}
 
 typedef std::map<std::string, std::string> records;  // ID -> data
 
@@ -551,20 +435,20 @@ TEST_F(CksRecords, ServerResetAfterTheFirstBatch)
     // As in the daemon, a write to a reset connection is an error, not a
     // signal.
     signal(SIGPIPE, SIG_IGN);
-    cut_proxy p;
-    ASSERT_EQ(0, proxy_start(&p, ds->port));
-    set_server(p.port);
+    tcp_proxy *p = nullptr;
+    ASSERT_EQ(0, tcp_proxy_start(ds->port, PROXY_FORWARD, &p));
+    set_server(tcp_proxy_port(p));
     // The directory goes away once the first batch has been answered.
     fake_fw_set_hook([&](size_t i, const fw_bytes &) {
         if (i == 0)
-            proxy_cut(&p);
+            tcp_proxy_cut(p);
     });
     std::vector<records> ub = {users(1, 3, 100), users(4, 3, 100), users(7, 3, 100)};
     int ret = exchange(DB_USER_WRITE, "", ub, false, task_user_write);
     fake_fw_set_hook(nullptr);
     EXPECT_EQ(CKS_SERVER_DOWN, ret) << log();
     EXPECT_EQ(std::vector<int>({0}), statuses());
-    proxy_stop(&p);
+    tcp_proxy_stop(p);
     EXPECT_EQ(rdns(ub[0]), stored_users());
 }
 
