@@ -1,9 +1,10 @@
 // libpkcs11_kyr: objects, search and keys (create, copy, destroy, size,
 // attribute values, find, generate, wrap, unwrap, derive).
 //
-// Attribute values travel as raw bytes except CK_ULONG values, which are
-// 32-bit words on the card: narrowed going in (kyr_attr_encode), widened
-// coming out.  Check order as in kyr_ops.cc.
+// Attribute values travel as raw bytes except CK_ULONG values and CK_ULONG
+// arrays, which are 32-bit words on the card: narrowed going in
+// (kyr_attr_encode), widened coming out (kyr_answers); attribute arrays
+// hold pointers and are not carried.  Check order as in kyr_ops.cc.
 #include <string.h>
 
 #include "kyr_ops.h"
