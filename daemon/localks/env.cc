@@ -71,6 +71,50 @@ int check_ksname(const char *name)
     return EINVAL;
 }
 
+// Berkeley DB keeps only regular files in an environment directory (its
+// databases, logs and regions).  Anything else found there came from
+// outside and is refused before the environment is opened: a FIFO would
+// hold the upcall (and every later reload, which waits for the thread) in a
+// read for ever, a symlink would have databases read and written elsewhere.
+int refuse_env_entries(const char *envpath)
+{
+    int fd = open(envpath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return 0;  // what the environment open itself then reports
+    DIR *d = fdopendir(fd);
+    if (d == nullptr) {
+        int err = errno;
+        close(fd);
+        qelkiod_log(LOG_ERR, "Cannot open environment %s: %s", envpath, strerror(err));
+        return err;
+    }
+    int ret = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent *e = readdir(d);
+        if (e == nullptr) {
+            if (errno != 0) {
+                ret = errno;
+                qelkiod_log(LOG_ERR, "Cannot open environment %s: %s", envpath, strerror(ret));
+            }
+            break;
+        }
+        if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0)
+            continue;
+        struct stat st;
+        if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;  // gone meanwhile
+        if (!S_ISREG(st.st_mode)) {
+            qelkiod_log(LOG_ERR, "Environment %s holds %s, which is not a regular file: refused",
+                        envpath, e->d_name);
+            ret = EINVAL;
+            break;
+        }
+    }
+    closedir(d);
+    return ret;
+}
+
 // Berkeley DB obeys a "DB_CONFIG" file in the environment directory at
 // every open (data directories elsewhere, commits without sync, ...).  The
 // daemon never makes one, so one found there came from outside: the
@@ -98,7 +142,7 @@ int refuse_env_config(const char *envpath)
         qelkiod_log(LOG_ERR, "Cannot open environment %s: %s", envpath, strerror(err));
         return err;
     }
-    return 0;
+    return refuse_env_entries(envpath);
 }
 
 struct dir_fd {

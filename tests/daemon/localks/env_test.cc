@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -208,6 +209,48 @@ TEST_F(LocalEnv, AnEnvironmentThatIsASymlinkIsNeitherEmptiedNorOpened)
     ks_handle_close(&h, DBM_KS_LOCAL);
     EXPECT_EQ(fw_list_dir(outside + "/env"), before);
     std::filesystem::remove_all(outside);
+}
+
+// Entries Berkeley DB never makes in an environment: a FIFO in place of a
+// database (its read would wait for ever, and every later reload with it,
+// which waits for the thread) and a symlink to a database elsewhere.  The
+// upcall is refused before the environment is opened.  The open runs in a
+// child with an alarm, so that a wait for ever shows as a failure.
+TEST_F(LocalEnv, AnEnvironmentHoldingAFifoOrASymlinkIsRefused)
+{
+    ASSERT_EQ(make(kName), 0);
+    const std::string db = path(std::string(kName) + "/user.db");
+    fw_load(ks_.buf, fw_make_user_msg(DB_USER_READ, kName, 0, {}, true, false));
+    auto open_in_child = [&]() -> int {
+        pid_t pid = fork();
+        if (pid == 0) {
+            alarm(10);
+            ks_handle h;
+            memset(&h, 0, sizeof(h));
+            h.dbname = KS_USER_DB;
+            int ret = ks_handle_open(&h, ks_.buf, DBM_KS_LOCAL);
+            ks_handle_close(&h, DBM_KS_LOCAL);
+            _exit(ret == EINVAL ? 0 : 1);
+        }
+        int status = -1;
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        return status;
+    };
+
+    char tmpl[] = "/tmp/kyr_outside.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string moved = std::string(tmpl) + "/user.db";
+    ASSERT_EQ(rename(db.c_str(), moved.c_str()), 0);
+    ASSERT_EQ(mkfifo(db.c_str(), 0600), 0);
+    int st = open_in_child();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "FIFO: wait status " << st;
+
+    ASSERT_EQ(unlink(db.c_str()), 0);
+    ASSERT_EQ(symlink(moved.c_str(), db.c_str()), 0);
+    st = open_in_child();
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << "symlink: wait status " << st;
+    std::filesystem::remove_all(tmpl);
 }
 
 TEST_F(LocalEnv, OpeningCreatesAMissingAuditLogWithRecordNumbers)
