@@ -39,4 +39,20 @@ int cks_del_keystore(LDAP *ld, const char *name);
 int cks_config_read(upcall_buf *buf);
 int cks_config_write(upcall_buf *buf);
 
+// ---- audit log: count, log lock, rotation, entries ----
+// Entries directly below the log node `rdn` (CKS_LOGCUR_RDN or
+// CKS_LOGOLD_RDN) of keystore `ks`, or -1 (logged) on any failure.
+long get_log_count(LDAP *ld, const char *ks, const char *rdn);
+// op 0 takes the keystore's log lock, waiting while another agent holds it;
+// op 1 (or any other value) releases it.  0; ETIME when the lock stayed with
+// another agent; else the directory's code.
+int cks_lock_log(LDAP *ld, const char *ks, int op);
+// 1 when the lock's value is exactly this host's, 0 when it is not (another
+// holder, no value, or the node hidden from us), else a directory code
+// (negated).
+int cks_lock_held(LDAP *ld, const char *ks);
+int cks_log_rotate(LDAP *ld, const char *ks);
+int cks_write_log_entries(LDAP *ld, upcall_buf *buf);
+int cks_read_log_entries(LDAP *ld, upcall_buf *buf);
+
 #endif  // KYR_CKS_H

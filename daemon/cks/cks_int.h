@@ -158,4 +158,17 @@ int cks_config_ksname(const char *filename, char out[DBM_KSNAME_LEN]);
 // Deletes the entry and everything below it, deepest entries first.
 int del_subtree(LDAP *ld, const char *dn);
 
+// ---- audit log ----
+// A log lock refused this many times in a row is given up (ETIME); a
+// locked log hidden from a reader the same.
+#define CKS_LOCK_ATTEMPTS 60
+// Pause after each refusal (1 s) and, after the lock value was written,
+// before it is read back (20 ms): the server may accept two agents'
+// replacements of the value at the same moment, and only the value that
+// stays names the holder.  Tests shorten the pause after a refusal.
+extern int cks_lock_wait_ms;
+extern int cks_lock_settle_ms;
+// Sleeps ms milliseconds (signals do not cut it short).
+void cks_pause_ms(int ms);
+
 #endif  // KYR_CKS_INT_H

@@ -1,0 +1,539 @@
+// The audit log of a centralized keystore on a real 389 Directory Server,
+// through the log handlers: writes, reads and rotation; the log lock
+// against a third bind DN, against a second host writing at the same time
+// (two processes) and against a server that goes away.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <climits>
+#include <cstring>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "../core/core_fixture.h"
+#include "cks/cks_int.h"
+#include "ds389.h"
+#include "fake_fw.h"
+
+namespace {
+
+const char *kKs = "log.host.{1}";
+
+// A log record whose key (bytes 0-3 and 16-31 chosen here) is unique for
+// (tag, seq); set_log_key stamps bytes 4-15.
+fw_rec log_rec(uint8_t tag, uint32_t seq, size_t extra = 8)
+{
+    fw_rec r;
+    r.id = fw_oid(0x100u + tag, seq);
+    std::string d(DBM_LOG_KEY_LEN + extra, char(tag));
+    d.replace(0, 4, std::string{char(seq >> 24), char(seq >> 16), char(seq >> 8), char(seq)});
+    d.replace(8, 8, r.id);
+    r.data = d;
+    return r;
+}
+
+std::vector<fw_rec> recs(uint8_t tag, uint32_t first, uint32_t n)
+{
+    std::vector<fw_rec> v;
+    for (uint32_t i = first; i < first + n; ++i)
+        v.push_back(log_rec(tag, i));
+    return v;
+}
+
+std::string hex(const std::string &b)
+{
+    static const char d[] = "0123456789abcdef";
+    std::string s;
+    for (unsigned char c : b) {
+        s.push_back(d[c >> 4]);
+        s.push_back(d[c & 15]);
+    }
+    return s;
+}
+
+// The data part after the stamped bytes 4-15: what identifies a record.
+std::string ident(const std::string &data)
+{
+    return data.substr(0, 4) + data.substr(16);
+}
+
+std::string lock_value(const std::string &host)
+{
+    return "(targetattr = \"*\") (version 3.0;acl \"NodeLock\";deny (all)(userdn != "
+           "\"ldap:///" + ds389_host_dn(host) + "\");)";
+}
+
+LDAP *bind_as(const ds389 &d, const std::string &dn, const std::string &pw)
+{
+    LDAP *ld = nullptr;
+    std::string uri = "ldap://127.0.0.1:" + std::to_string(d.port);
+    if (ldap_initialize(&ld, uri.c_str()) != LDAP_SUCCESS)
+        return nullptr;
+    int v = LDAP_VERSION3;
+    ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &v);
+    berval cred = {static_cast<ber_len_t>(pw.size()), const_cast<char *>(pw.c_str())};
+    if (ldap_sasl_bind_s(ld, dn.c_str(), LDAP_SASL_SIMPLE, &cred, nullptr, nullptr, nullptr) != 0) {
+        ldap_unbind_ext_s(ld, nullptr, nullptr);
+        return nullptr;
+    }
+    return ld;
+}
+
+// Replaces the current log node's aci (empty value: removes it).
+int set_aci(LDAP *ld, const std::string &value)
+{
+    std::string dn = std::string(CKS_LOGCUR_RDN ",ou=") + kKs + "," DS389_KEYSTORES;
+    char *vals[] = {const_cast<char *>(value.c_str()), nullptr};
+    LDAPMod m;
+    memset(&m, 0, sizeof(m));
+    m.mod_op = LDAP_MOD_REPLACE;
+    m.mod_type = const_cast<char *>("aci");
+    m.mod_values = value.empty() ? nullptr : vals;
+    LDAPMod *mods[] = {&m, nullptr};
+    return ldap_modify_ext_s(ld, dn.c_str(), mods, nullptr, nullptr);
+}
+
+class CksLog : public kyrtest::CoreTest {
+protected:
+    ds389 *ds = nullptr;
+    fake_ks k;
+    int saved_wait = cks_lock_wait_ms;
+
+    void SetUp() override
+    {
+        CoreTest::SetUp();
+        std::string why;
+        ds = ds389_shared(false, &why);
+        if (ds == nullptr)
+            GTEST_SKIP() << why;
+        static bool hosts = false;
+        if (!hosts) {
+            for (const char *h : {"A", "B", "C"})
+                ASSERT_EQ(0, ds389_add_host(*ds, std::string("host") + h,
+                                            std::string("secret") + h));
+            hosts = true;
+        }
+        mconf.basedn = strdup(DS389_SUFFIX);
+        mconf.authtype = strdup("simple");
+        mconf.auditloglimit = 500;
+        qelkiod_server &s = mconf.servers[mconf.nservers++];
+        s.host = strdup("127.0.0.1");
+        s.port = ds->port;
+        as_host("A");
+        ASSERT_EQ(0, fake_ks_init(&k, kKs, DBM_KS_LDAP));
+        fake_fw_install();
+        fw_load(k.buf, fw_make_ks_msg(DB_INIT, kKs, DBM_KS_LDAP, false));
+        ASSERT_EQ(0, cks_db_make(k.buf));
+        fake_fw_reset();
+    }
+    void TearDown() override
+    {
+        if (ds != nullptr) {
+            cks_lock_wait_ms = saved_wait;
+            fake_fw_uninstall();
+            fake_ks_fini(&k);
+            EXPECT_EQ(0, ds389_clear_below(*ds, DS389_KEYSTORES));
+        }
+        CoreTest::TearDown();
+    }
+    void as_host(const std::string &h)
+    {
+        free(mconf.binddn);
+        free(mconf.password);
+        mconf.binddn = strdup(ds389_host_dn("host" + h).c_str());
+        mconf.password = strdup(("secret" + h).c_str());
+    }
+    int write(const std::vector<fw_rec> &r, uint32_t flags = 0)
+    {
+        fw_load(k.buf, fw_make_obj_msg(DB_LOG_WRITE, kKs, flags, std::string(20, '\0'), r, false,
+                                       false));
+        return task_log_write(k.buf);
+    }
+    // Reads through the handler; the pushes' records (and flags) in order.
+    int read(int32_t n, bool old_log, std::vector<fw_rec> *out, std::vector<uint32_t> *flags)
+    {
+        fake_fw_reset();
+        fw_load(k.buf, fw_make_obj_msg(DB_LOG_READ, kKs, old_log ? DBM_FLAG_OLD_LOG : 0,
+                                       std::string(20, '\0'), {}, true, false));
+        msg_put32(k.buf->msg, DBM_NOBJS_OFF, n);
+        int rc = task_log_read(k.buf);
+        for (size_t i = 0; i < fake_fw_count(); ++i) {
+            const fw_bytes &m = fake_fw_sent(i);
+            EXPECT_EQ(uint32_t(DB_LOG_PUSH), fw_header(m).type);
+            flags->push_back(fw_header(m).flags);
+            std::string owner;
+            std::vector<fw_rec> got;
+            EXPECT_TRUE(fw_obj_parse(m, &owner, &got));
+            out->insert(out->end(), got.begin(), got.end());
+        }
+        return rc;
+    }
+    // Sequence numbers of the records read (bytes 0-3).
+    std::vector<uint32_t> seqs(int32_t n, bool old_log = false)
+    {
+        std::vector<fw_rec> got;
+        std::vector<uint32_t> fl;
+        EXPECT_EQ(0, read(n, old_log, &got, &fl));
+        std::vector<uint32_t> s;
+        for (const fw_rec &r : got) {
+            const unsigned char *d = reinterpret_cast<const unsigned char *>(r.data.data());
+            s.push_back(uint32_t(d[0]) << 24 | uint32_t(d[1]) << 16 | uint32_t(d[2]) << 8 | d[3]);
+            EXPECT_EQ(r.id, r.data.substr(8, 8));
+        }
+        return s;
+    }
+    std::string node(const char *rdn) { return std::string(rdn) + ",ou=" + kKs + "," DS389_KEYSTORES; }
+    size_t entries(const char *rdn) { return ds389_dns(*ds, node(rdn), true).size(); }
+    std::vector<uint32_t> range(uint32_t a, uint32_t b)
+    {
+        std::vector<uint32_t> v;
+        for (uint32_t i = a; i <= b; ++i)
+            v.push_back(i);
+        return v;
+    }
+    bool lock_free()
+    {
+        LDAP *root = ds389_root(*ds);
+        LDAPMessage *res = nullptr;
+        char aci[] = "aci";
+        char *attrs[] = {aci, nullptr};
+        bool none = false;
+        if (ldap_search_ext_s(root, node(CKS_LOGCUR_RDN).c_str(), LDAP_SCOPE_BASE,
+                              "(objectclass=*)", attrs, 0, nullptr, nullptr, nullptr, 0, &res) ==
+            0) {
+            berval **v = ldap_get_values_len(root, ldap_first_entry(root, res), "aci");
+            none = v == nullptr;
+            ldap_value_free_len(v);
+        }
+        ldap_msgfree(res);
+        ldap_unbind_ext_s(root, nullptr, nullptr);
+        return none;
+    }
+};
+
+TEST_F(CksLog, WriteReadAndRotateTwiceWithLimitFive)
+{
+    mconf.auditloglimit = 5;
+    LDAP *ld = nullptr;
+    ASSERT_EQ(0, connect_bind_ldap(&ld));
+    EXPECT_EQ(0, get_log_count(ld, kKs, CKS_LOGCUR_RDN));
+    ASSERT_EQ(0, write(recs(1, 1, 3)));
+    ASSERT_EQ(1u, fake_fw_count());
+    EXPECT_EQ(uint32_t(DB_RESPONSE), fw_header(fake_fw_sent(0)).type);
+    EXPECT_EQ(0, fw_header(fake_fw_sent(0)).status);
+    EXPECT_EQ(3, get_log_count(ld, kKs, CKS_LOGCUR_RDN));
+    EXPECT_EQ(range(1, 3), seqs(0));
+    EXPECT_TRUE(lock_free());
+
+    // 3 + 3 > 5: the first rotation moves 1-3 into the empty old log.
+    ASSERT_EQ(0, write(recs(1, 4, 3)));
+    EXPECT_NE(std::string::npos, log().find("Initiating log rotation"));
+    EXPECT_EQ(range(4, 6), seqs(0));
+    EXPECT_EQ(range(1, 3), seqs(0, true));
+    // The second rotation deletes the old log node made again by the first.
+    ASSERT_EQ(0, write(recs(1, 7, 3)));
+    EXPECT_EQ(range(7, 9), seqs(0));
+    EXPECT_EQ(3u, entries(CKS_LOGOLD_RDN));
+    std::vector<fw_rec> got;
+    std::vector<uint32_t> fl;
+    ASSERT_EQ(0, read(0, true, &got, &fl));
+    ASSERT_EQ(3u, got.size());
+    for (uint32_t f : fl)
+        EXPECT_EQ(DBM_FLAG_OLD_LOG, f & DBM_FLAG_OLD_LOG);
+    EXPECT_EQ(range(4, 6), seqs(0, true));
+
+    // A key-set write is never counted: past the limit without rotation.
+    std::vector<fw_rec> keyed = recs(1, 10, 3);
+    ASSERT_EQ(0, write(keyed, DBM_FLAG_KEY_SET));
+    EXPECT_EQ(range(7, 12), seqs(0));
+    got.clear();
+    fl.clear();
+    ASSERT_EQ(0, read(-1, false, &got, &fl));
+    ASSERT_EQ(1u, got.size());
+    EXPECT_EQ(keyed.size(), 3u);
+
+    // Selection: newest n, oldest |n|, and |INT_MIN| without overflow.
+    EXPECT_EQ(range(11, 12), seqs(2));
+    EXPECT_EQ(range(7, 8), seqs(-2));
+    EXPECT_EQ(range(7, 12), seqs(20));
+    EXPECT_EQ(range(7, 12), seqs(INT_MIN));
+    cks_unbind(ld);
+}
+
+TEST_F(CksLog, CreationTimeOrdersTheLogAndTheKeyBreaksTies)
+{
+    // Written first with the larger key, then (a second later) the smaller.
+    ASSERT_EQ(0, write({log_rec(0, 0x900)}));
+    sleep(2);
+    ASSERT_EQ(0, write({log_rec(0, 0x100), log_rec(0, 0x50)}));
+    std::vector<uint32_t> got = seqs(0);
+    ASSERT_EQ(3u, got.size());
+    EXPECT_EQ(0x900u, got[0]);
+    // 0x100 and 0x50 were made within one second (unless a second passed
+    // between them): then the key decides.
+    LDAP *root = ds389_root(*ds);
+    LDAPMessage *res = nullptr;
+    char ts[] = "createTimestamp", cn[] = "cn";
+    char *attrs[] = {ts, cn, nullptr};
+    ASSERT_EQ(0, ldap_search_ext_s(root, node(CKS_LOGCUR_RDN).c_str(), LDAP_SCOPE_ONELEVEL,
+                                   "(objectclass=*)", attrs, 0, nullptr, nullptr, nullptr, 0,
+                                   &res));
+    std::set<std::string> stamps;
+    for (LDAPMessage *e = ldap_first_entry(root, res); e; e = ldap_next_entry(root, e)) {
+        berval **v = ldap_get_values_len(root, e, ts);
+        ASSERT_NE(nullptr, v);
+        stamps.insert(std::string(v[0]->bv_val, v[0]->bv_len));
+        ldap_value_free_len(v);
+    }
+    ldap_msgfree(res);
+    ldap_unbind_ext_s(root, nullptr, nullptr);
+    std::vector<uint32_t> same_second = {0x900, 0x50, 0x100}, two_seconds = {0x900, 0x100, 0x50};
+    EXPECT_EQ(stamps.size() == 2 ? same_second : two_seconds, got);
+}
+
+TEST_F(CksLog, RefusedRecordsStoreNothingAndOversizedValuesEndTheRead)
+{
+    // A record shorter than its key anywhere in the message refuses it all.
+    std::vector<fw_rec> r = recs(2, 1, 3);
+    r[2].data.resize(DBM_LOG_KEY_LEN - 1);
+    EXPECT_EQ(EINVAL, write(r));
+    EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_EQ(0u, entries(CKS_LOGCUR_RDN));
+    EXPECT_TRUE(lock_free());
+
+    // A stored value that no push can hold: EINVAL, not empty pushes.
+    ASSERT_EQ(0, write(recs(2, 1, 2)));
+    std::string big(DBM_MAX_OBJ_DATA + 1, 'x');
+    std::string dn = "cn=" + std::string(64, 'F') + "," + node(CKS_LOGCUR_RDN);
+    ASSERT_EQ(0, ds389_ldif(*ds, "dn: " + dn + "\nchangetype: add\nobjectclass: top\n"
+                                 "objectclass: orvcksobject\ncn: " + std::string(64, 'F') +
+                                 "\norvcksdata: " + big + "\n"));
+    std::vector<fw_rec> got;
+    std::vector<uint32_t> fl;
+    EXPECT_EQ(EINVAL, read(0, false, &got, &fl));
+    EXPECT_LE(fake_fw_count(), 1u);
+}
+
+TEST_F(CksLog, SizeLimitedSearchIsAFailure)
+{
+    ASSERT_EQ(0, write(recs(3, 1, 5)));
+    ASSERT_EQ(0, ds389_ldif(*ds, "dn: " + ds389_host_dn("hostB") +
+                                     "\nchangetype: modify\nreplace: nsSizeLimit\n"
+                                     "nsSizeLimit: 3\n"));
+    as_host("B");
+    std::vector<fw_rec> got;
+    std::vector<uint32_t> fl;
+    int rc = read(0, false, &got, &fl);
+    EXPECT_EQ(ds389_ldif(*ds, "dn: " + ds389_host_dn("hostB") +
+                                  "\nchangetype: modify\nreplace: nsSizeLimit\n"
+                                  "nsSizeLimit: -1\n"),
+              0);
+    EXPECT_EQ(LDAP_SIZELIMIT_EXCEEDED, rc);
+    EXPECT_EQ(0u, fake_fw_count());
+}
+
+// Host C, a third bind DN, holds the lock: readers and writers on A and B
+// wait, and go on once it is released; a lock never released gives ETIME.
+TEST_F(CksLog, ThirdHolderMakesWritersAndReadersWait)
+{
+    cks_lock_wait_ms = 20;
+    ASSERT_EQ(0, write(recs(4, 1, 2)));
+    LDAP *c = bind_as(*ds, ds389_host_dn("hostC"), "secretC");
+    ASSERT_NE(nullptr, c);
+    ASSERT_EQ(0, set_aci(c, lock_value("hostC")));
+
+    // B cannot see the log while C holds it: never an empty push.
+    as_host("B");
+    std::vector<fw_rec> got;
+    std::vector<uint32_t> fl;
+    EXPECT_EQ(ETIME, read(0, false, &got, &fl));
+    EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_EQ(ETIME, write(recs(4, 3, 1)));
+    EXPECT_NE(std::string::npos, log().find("Log lock timeout exceeded for keystore log.host.{1}"));
+
+    // Released while A waits: A proceeds, after the release.
+    as_host("A");
+    std::atomic<bool> released{false};
+    std::thread t([&] {
+        usleep(300 * 1000);
+        released = true;
+        EXPECT_EQ(0, set_aci(c, ""));
+    });
+    fake_fw_reset();
+    fake_fw_set_hook([&](size_t, const fw_bytes &) { EXPECT_TRUE(released.load()); });
+    EXPECT_EQ(0, write(recs(4, 3, 2)));
+    t.join();
+    fake_fw_set_hook(nullptr);
+    EXPECT_EQ(range(1, 4), seqs(0));
+
+    // A reader waits the same way.
+    ASSERT_EQ(0, set_aci(c, lock_value("hostC")));
+    as_host("B");
+    std::thread t2([&] {
+        usleep(300 * 1000);
+        EXPECT_EQ(0, set_aci(c, ""));
+    });
+    EXPECT_EQ(range(1, 4), seqs(0));
+    t2.join();
+    ldap_unbind_ext_s(c, nullptr, nullptr);
+}
+
+// A release that fails is tried again on a connection of its own; a lock
+// that stays with someone else is logged with its holder.
+TEST_F(CksLog, FailedReleaseIsRetriedAndTheHolderLogged)
+{
+    LDAP *ld = nullptr;
+    ASSERT_EQ(0, connect_bind_ldap(&ld));
+    ASSERT_EQ(0, cks_lock_log(ld, kKs, 0));
+    EXPECT_EQ(1, cks_lock_held(ld, kKs));
+    EXPECT_FALSE(lock_free());
+    // The daemon ignores SIGPIPE; so must this process for a dead socket.
+    signal(SIGPIPE, SIG_IGN);
+    int fd = -1;
+    ASSERT_EQ(LDAP_OPT_SUCCESS, ldap_get_option(ld, LDAP_OPT_DESC, &fd));
+    shutdown(fd, SHUT_RDWR);
+    EXPECT_EQ(0, cks_lock_log(ld, kKs, 1));
+    EXPECT_TRUE(lock_free());
+    EXPECT_NE(std::string::npos, log().find("released on a new connection"));
+    cks_unbind(ld);
+
+    ASSERT_EQ(0, connect_bind_ldap(&ld));
+    ASSERT_EQ(0, cks_lock_log(ld, kKs, 0));
+    LDAP *root = ds389_root(*ds);
+    ASSERT_EQ(0, set_aci(root, lock_value("hostC")));
+    EXPECT_EQ(0, cks_lock_held(ld, kKs));
+    EXPECT_EQ(LDAP_INSUFFICIENT_ACCESS, cks_lock_log(ld, kKs, 1));
+    EXPECT_NE(std::string::npos, log().find("stays held by another agent"));
+    EXPECT_EQ(0, set_aci(root, ""));
+    ldap_unbind_ext_s(root, nullptr, nullptr);
+    cks_unbind(ld);
+}
+
+// The server goes away after the first batch of a two-batch write: the
+// second fails with the directory's code, never status 0; the directory
+// holds exactly the first batch, and the next write takes the lock again.
+TEST_F(CksLog, ServerGoneMidWriteIsAFailure)
+{
+    fw_bytes next = fw_make_obj_msg(DB_LOG_WRITE, kKs, 0, std::string(20, '\0'), recs(5, 3, 2),
+                                    false, true);
+    fake_fw_queue_msg(next);
+    fake_fw_set_hook([&](size_t i, const fw_bytes &) {
+        if (i == 0)
+            ds389_stop(ds);
+    });
+    int rc = write(recs(5, 1, 2), DBM_FLAG_MORE);
+    fake_fw_set_hook(nullptr);
+    EXPECT_NE(0, rc);
+    EXPECT_NE(ECANCELED, rc);
+    ASSERT_EQ(1u, fake_fw_count());
+    ASSERT_EQ(0, ds389_start(ds));
+    EXPECT_EQ(2u, entries(CKS_LOGCUR_RDN));
+    EXPECT_NE(std::string::npos,
+              log().find("stays held by " + ds389_host_dn("hostA") + " (no connection"));
+    fake_fw_reset();
+    ASSERT_EQ(0, write(recs(5, 5, 1)));
+    EXPECT_EQ((std::vector<uint32_t>{1, 2, 5}), seqs(0));
+    EXPECT_TRUE(lock_free());
+}
+
+// Two hosts (processes of their own) at once.  Lock rounds: each takes the
+// lock, marks itself inside, looks for the other, leaves and releases; the
+// double-holder rate is reported.  Write rounds: both write batches with
+// one rotation among them; the two logs hold exactly the acknowledged
+// records.
+TEST_F(CksLog, TwoHostsContend)
+{
+    cks_lock_wait_ms = 5;
+    struct shared {
+        std::atomic<int> inside[2];
+        std::atomic<int> rounds[2], doubles[2], failures[2];
+        std::atomic<int> go;
+    };
+    auto *sh = static_cast<shared *>(mmap(nullptr, sizeof(shared), PROT_READ | PROT_WRITE,
+                                          MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(MAP_FAILED, static_cast<void *>(sh));
+    memset(static_cast<void *>(sh), 0, sizeof(*sh));
+    const int kLockRounds = 150, kBatches = 15;
+    mconf.auditloglimit = 40;
+    std::string acked[2] = {dir_ + "/acked0", dir_ + "/acked1"};
+    pid_t pids[2];
+    for (int h = 0; h < 2; ++h) {
+        pids[h] = fork();
+        ASSERT_GE(pids[h], 0);
+        if (pids[h] != 0)
+            continue;
+        as_host(h == 0 ? "A" : "B");
+        sh->go.fetch_add(1);
+        while (sh->go.load() < 2)
+            usleep(100);
+        for (int i = 0; i < kLockRounds; ++i) {
+            LDAP *ld = nullptr;
+            if (connect_bind_ldap(&ld) != 0 || cks_lock_log(ld, kKs, 0) != 0) {
+                sh->failures[h]++;
+                cks_unbind(ld);
+                continue;
+            }
+            sh->inside[h] = 1;
+            if (sh->inside[1 - h].load() != 0)
+                sh->doubles[h]++;
+            usleep(2000);
+            sh->inside[h] = 0;
+            cks_lock_log(ld, kKs, 1);
+            cks_unbind(ld);
+            sh->rounds[h]++;
+        }
+        FILE *f = fopen(acked[h].c_str(), "w");
+        for (int b = 0; b < kBatches; ++b) {
+            fake_fw_reset();
+            std::vector<fw_rec> r = recs(uint8_t(h + 1), uint32_t(b * 2), 2);
+            if (write(r) == 0 && fake_fw_count() == 1 &&
+                fw_header(fake_fw_sent(0)).status == 0) {
+                for (const fw_rec &x : r)
+                    fprintf(f, "%s\n", hex(ident(x.data)).c_str());
+            } else {
+                sh->failures[h]++;
+            }
+        }
+        fclose(f);
+        _exit(0);
+    }
+    for (pid_t p : pids) {
+        int st = 0;
+        ASSERT_EQ(p, waitpid(p, &st, 0));
+        EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    }
+    int rounds = sh->rounds[0] + sh->rounds[1], doubles = sh->doubles[0] + sh->doubles[1];
+    printf("lock rounds %d, rounds with two holders %d (%.2f %%), failures %d/%d\n", rounds,
+           doubles, rounds != 0 ? 100.0 * doubles / rounds : 0.0, sh->failures[0].load(),
+           sh->failures[1].load());
+    EXPECT_EQ(2 * kLockRounds, rounds);
+    EXPECT_EQ(0, doubles);
+    EXPECT_EQ(0, sh->failures[0] + sh->failures[1]);
+    munmap(sh, sizeof(*sh));
+
+    std::multiset<std::string> want, have;
+    for (const std::string &p : acked) {
+        std::istringstream in(kyrtest::read_file(p));
+        for (std::string line; std::getline(in, line);)
+            want.insert(line);
+    }
+    EXPECT_EQ(size_t(2 * 2 * kBatches), want.size());
+    for (bool old_log : {false, true}) {
+        std::vector<fw_rec> got;
+        std::vector<uint32_t> fl;
+        ASSERT_EQ(0, read(0, old_log, &got, &fl));
+        for (const fw_rec &r : got)
+            have.insert(hex(ident(r.data)));
+    }
+    EXPECT_GT(entries(CKS_LOGOLD_RDN), 0u);
+    EXPECT_EQ(want, have);
+    EXPECT_TRUE(lock_free());
+}
+
+}  // namespace
