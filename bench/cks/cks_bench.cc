@@ -10,6 +10,10 @@
 //                object sorted by owner, pushed to the firmware); anchor:
 //                connect, bind, one subtree search below the keystore node
 //                returning every value, unbind.
+//   log write    DB_LOG_WRITE of 10 new entries through the handler: the
+//                log lock taken (with its read-back), the count, the adds,
+//                the lock released; anchor: connect, bind, the same 10 adds,
+//                unbind.  The limit is raised so that no rotation happens.
 // A figure is one row of kFigures: a setup run once, the upcall and its
 // anchor.
 //
@@ -152,6 +156,55 @@ int anchor_subtree_read(bench_env &b)
     return rc == LDAP_SUCCESS && bytes == (kUsers + kUsers * kObjsPerUser) * kDataLen ? 0 : -1;
 }
 
+// Log records of the locked-write figure: 10 per write, unique keys.
+std::vector<fw_rec> log_batch(unsigned round)
+{
+    std::vector<fw_rec> v;
+    for (unsigned i = 0; i < 10; ++i) {
+        std::string d = data_of(round * 16 + i);
+        d.replace(0, 4, std::string{char(round >> 24), char(round >> 16), char(round >> 8),
+                                    char(round)});
+        d[16] = char(i);
+        v.push_back({fw_oid(0x900, round * 16 + i), d});
+    }
+    return v;
+}
+
+unsigned g_log_round = 0;
+
+int anchor_log_adds(bench_env &b)
+{
+    LDAP *ld = anchor_connect(b);
+    if (ld == nullptr)
+        return -1;
+    int rc = LDAP_SUCCESS;
+    for (const fw_rec &r : log_batch(0x40000000u + g_log_round++)) {
+        std::string key = hex(r.data.substr(0, DBM_LOG_KEY_LEN));
+        std::string dn = "cn=" + key + ",ou=AuditLogCur," + ks_dn();
+        char *classes[] = {const_cast<char *>("top"), const_cast<char *>("orvcksobject"), nullptr};
+        char *cn[] = {&key[0], nullptr};
+        std::string data = r.data;
+        berval v = {static_cast<ber_len_t>(data.size()), &data[0]};
+        berval *vals[] = {&v, nullptr};
+        LDAPMod m[3];
+        memset(m, 0, sizeof(m));
+        m[0].mod_op = LDAP_MOD_ADD;
+        m[0].mod_type = const_cast<char *>("objectclass");
+        m[0].mod_values = classes;
+        m[1].mod_op = LDAP_MOD_ADD;
+        m[1].mod_type = const_cast<char *>("cn");
+        m[1].mod_values = cn;
+        m[2].mod_op = LDAP_MOD_ADD | LDAP_MOD_BVALUES;
+        m[2].mod_type = const_cast<char *>("orvcksdata");
+        m[2].mod_bvalues = vals;
+        LDAPMod *mods[] = {&m[0], &m[1], &m[2], nullptr};
+        if ((rc = ldap_add_ext_s(ld, dn.c_str(), mods, nullptr, nullptr)) != LDAP_SUCCESS)
+            break;
+    }
+    ldap_unbind_ext_s(ld, nullptr, nullptr);
+    return rc == LDAP_SUCCESS ? 0 : -1;
+}
+
 // ---- upcalls: the handlers ----
 
 int upcall_user_write(bench_env &b)
@@ -175,7 +228,21 @@ int upcall_records_read(bench_env &b)
     return ret == 0 && fake_fw_total() - before >= 1 + kUsers ? 0 : -1;
 }
 
+int upcall_log_write(bench_env &b)
+{
+    fw_load(b.k.buf, fw_make_obj_msg(DB_LOG_WRITE, kKs, 0, std::string(20, '\0'),
+                                     log_batch(g_log_round++), false, false));
+    return task_log_write(b.k.buf);
+}
+
 // ---- setups ----
+
+// No rotation during the run: the figure is the lock and the adds.
+int setup_log(bench_env &)
+{
+    mconf.auditloglimit = 1000000;
+    return 0;
+}
 
 int setup_user(bench_env &b) { return upcall_user_write(b); }
 
@@ -209,6 +276,8 @@ const figure kFigures[] = {
      anchor_user_write},
     {"records read (50 users x 20 objects x 512 B)", "connect+bind+subtree search+unbind",
      setup_keystore, upcall_records_read, anchor_subtree_read},
+    {"log write (10 entries, locked)", "connect+bind+10 adds+unbind", setup_log,
+     upcall_log_write, anchor_log_adds},
 };
 
 int setup_env(bench_env *b)
