@@ -126,12 +126,14 @@ int prepare_archive_members(upcall_buf *buf, kstinfo *ks, const char *ksname,
         ret = format_bounded(path, sizeof(path), "%s/%s/%s", buf->ksdir, ksname, file);
         if (ret != 0)
             break;
-        // tar would store a symlink as one, which no restore accepts.
+        // tar would store a symlink as one, which no restore accepts; a
+        // file with a second link is also another place's file.
         struct stat st;
         if (lstat(path, &st) != 0)
             continue;  // missing databases are left out of the archive
-        if (!S_ISREG(st.st_mode)) {
-            qelkiod_log(LOG_ERR, "Archival of %s failed: %s is not a regular file", ksname, path);
+        if (!S_ISREG(st.st_mode) || st.st_nlink > 1) {
+            qelkiod_log(LOG_ERR, "Archival of %s failed: %s is not a regular file of its own",
+                        ksname, path);
             ret = EINVAL;
             break;
         }
@@ -304,7 +306,8 @@ int task_db_archive(upcall_buf *buf)
         return ret;
     }
     // What goes in must be the keystore's own files: its environment a
-    // directory of the keystore directory, its ".conf" a regular file.
+    // directory of the keystore directory, its ".conf" a regular file with
+    // no other link (else the archive would carry another place's file).
     struct stat st;
     char conf[DBM_KSNAME_LEN + 8];
     snprintf(conf, sizeof(conf), "%s.conf", ksname);
@@ -313,6 +316,9 @@ int task_db_archive(upcall_buf *buf)
         return ret;
     bool conf_exists = false;
     ret = ksfile_check_regular(dirfd, conf, &conf_exists);
+    if (ret == 0 && conf_exists &&
+        (fstatat(dirfd, conf, &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_nlink > 1))
+        ret = EINVAL;
     if (ret == 0 && (fstatat(dirfd, ksname, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)))
         ret = EINVAL;
     close(dirfd);

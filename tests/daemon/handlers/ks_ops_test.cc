@@ -146,6 +146,35 @@ TEST_F(KsOps, ArchiveFailsWhenTarFails)
     EXPECT_EQ(0u, fake_fw_count());  // the service loop answers the failure
 }
 
+// A ".conf" or database hard-linked to a file elsewhere is another place's
+// file too: the archive would carry it to the firmware.  Refused, no archive.
+TEST_F(KsOps, ArchiveOfAHardLinkedFileIsRefused)
+{
+    make_keystore(k.name);
+    char tmpl[] = "/tmp/kyr_linked.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string outside = std::string(tmpl) + "/secret";
+    ASSERT_TRUE(fw_write_file(outside, "secret"));
+    ASSERT_EQ(0, unlink(path(k.name + ".conf").c_str()));
+    if (link(outside.c_str(), path(k.name + ".conf").c_str()) != 0)
+        GTEST_SKIP() << "no hard link from " << tmpl << " to " << k.dir;
+    EXPECT_EQ(EINVAL, archive(k.name));
+    EXPECT_FALSE(exists(path(k.name + ".tar")));
+
+    // The ".conf" its own again, a database linked out instead.
+    ASSERT_EQ(0, unlink(path(k.name + ".conf").c_str()));
+    ASSERT_TRUE(fw_write_file(path(k.name + ".conf"), "config"));
+    const std::string db = path(k.name + "/auditlog.old.db");
+    const std::string db_out = std::string(tmpl) + "/auditlog.old.db";
+    ASSERT_EQ(0, link(db.c_str(), db_out.c_str()));
+    EXPECT_EQ(EINVAL, archive(k.name));
+    EXPECT_FALSE(exists(path(k.name + ".tar")));
+    EXPECT_EQ(0u, fake_fw_count());
+    unlink(outside.c_str());
+    unlink(db_out.c_str());
+    rmdir(tmpl);
+}
+
 TEST_F(KsOps, ArchiveOfCentralizedKeystoreIsRefused)
 {
     k.ks->kstype = DBM_KS_LDAP;
