@@ -49,6 +49,14 @@ void qelkiod_log(int level, const char *fmt, ...)
     va_start(ap, fmt);
     vsnprintf(text, sizeof(text), fmt, ap);
     va_end(ap);
+    // Names in messages come from the firmware and the keystore directory:
+    // a control character (a newline above all) would let one message pass
+    // for several lines of the log, so each is shown as '?'.
+    for (char *p = text; *p != '\0'; p++) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if ((c < 0x20 && c != '\t') || c == 0x7f)
+            *p = '?';
+    }
 
     if (!kyrkiod_disable_syslog)
         syslog(level, "%s", text);

@@ -112,6 +112,17 @@ TEST_F(LogTest, FormatCharactersInArgumentsAreData)
     EXPECT_TRUE(logged("[ERROR] 100%s %n %x\n"));
 }
 
+// A name from the firmware with a newline in it stays in its own line: no
+// message passes for a second, forged one.
+TEST_F(LogTest, ControlCharactersInArgumentsStayInTheirLine)
+{
+    qelkiod_log(LOG_ERR, "Invalid keystore name \"%s\"", "x\nDec 09 08:00:00 [1/1]: [ERROR] forged\r\x1b[2J");
+    std::string l = log();
+    EXPECT_EQ(count_of(l, "\n"), 1u) << l;
+    EXPECT_TRUE(logged("[ERROR] Invalid keystore name \"x?Dec 09 08:00:00 [1/1]: [ERROR] forged??[2J\"\n"))
+        << l;
+}
+
 TEST_F(LogTest, LongMessageCutAt4095)
 {
     std::string big(5000, 'm');
