@@ -387,4 +387,57 @@ TEST_F(TwoHosts, UsersAndObjectsWrittenOnAReadBackOnB)
     expect_sanitizers_quiet();
 }
 
+// The audit log through both daemons: A writes two batches (the first
+// stamped by the daemon, the second with its keys set), B reads the whole
+// log, the newest entry and the empty old log.
+TEST_F(TwoHosts, LogWrittenOnAReadOnB)
+{
+    write_file(conf, host_conf("A", ksdir, {plain(ds->port)}));
+    start();
+    ASSERT_EQ(0, hello(""));
+    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
+    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
+    ASSERT_EQ(0, hello(kKs)) << log();
+    // Record i: bytes 0-3 its number (the key's order), 8-15 its ID.
+    auto rec = [](uint32_t i) {
+        std::vector<uint8_t> d = bytes_of(i, DBM_LOG_KEY_LEN + 200 * i);
+        for (int b = 0; b < 4; ++b) {
+            d[b] = static_cast<uint8_t>(i >> (24 - 8 * b));
+            d[8 + b] = static_cast<uint8_t>(0xa >> (24 - 8 * b));
+            d[12 + b] = static_cast<uint8_t>(i >> (24 - 8 * b));
+        }
+        return d;
+    };
+    std::vector<kyrsim_msg> w(2, msg(DB_LOG_WRITE, kKs));
+    kyrsim_msg_add_obj(&w[0], 0xa, 1, rec(1));
+    kyrsim_msg_add_obj(&w[0], 0xa, 2, rec(2));
+    kyrsim_msg_add_obj(&w[1], 0xa, 3, rec(3));
+    w[0].flags = DBM_FLAG_MORE;
+    w[1].flags = DBM_FLAG_KEY_SET;
+    std::vector<uint8_t> r3 = rec(3);
+    write_file(bdir + "/r3", std::string(r3.begin(), r3.end()));
+    ASSERT_EQ(0, kyrsim_queue_part(sim, kKs, w[1]));
+    std::vector<kyrsim_msg> got;
+    ASSERT_EQ(0, kyrsim_exchange(sim, kKs, w[0], 20000, &got));
+    ASSERT_EQ(2u, got.size()) << log();
+    for (const kyrsim_msg &r : got)
+        EXPECT_EQ(0, r.status) << log();
+
+    std::string ks = std::string("\"") + kKs + "\"";
+    run_b("log", host_conf("B", bdir + "/keys", {plain(ds->port)}),
+          "hello -\nstandby -\n"
+          "upcall - JOIN ksname=" + ks + " kstype=ldap\n"
+          "expect - RESPONSE status=0 end\n"
+          "hello " + ks + "\nstandby " + ks + "\n"
+          "upcall " + ks + " LOG_READ\n"
+          "expect " + ks + " LOG_PUSH last records=3 obj=a/1 obj=a/2 obj=a/3:@" + bdir +
+          "/r3 end\n"
+          "upcall " + ks + " LOG_READ count=1\n"
+          "expect " + ks + " LOG_PUSH last records=1 obj=a/3:@" + bdir + "/r3 end\n"
+          "upcall " + ks + " LOG_READ flags=0x800\n"
+          "expect " + ks + " LOG_PUSH flags=0x800 records=0 end\n");
+    EXPECT_EQ(0, stop());
+    expect_sanitizers_quiet();
+}
+
 }  // namespace
