@@ -160,38 +160,60 @@ size_t legacy_archive_cmd_len(const char *ksdir, const char *archive, const char
     return len + 1;  // ")"
 }
 
+// Prepares the push of one pass of DB_READ.  From the second pass on the
+// buffer holds the firmware's reply to the previous pass's last push; the
+// keystore is still the one requested.
+void start_pass(unsigned char *msg, const char *ksname, int pass)
+{
+    msg_set_name(msg, DBM_KSNAME_OFF, ksname);
+    dbm_header_t *hdr = msg_hdr(msg);
+    if (pass == 0) {
+        init_db_user_push(hdr);
+    } else if (pass == 1) {
+        init_db_obj_push(hdr);
+        memset(msg + DBM_OWNER_OFF, 0, DBM_OWNER_LEN);
+    } else {
+        init_db_log_push(hdr);
+        if (pass == 3)
+            hdr->flags |= DBM_FLAG_OLD_LOG;
+    }
+}
+
 int read_pass(upcall_buf *buf, kstinfo *ks, const char *ksname, int pass)
 {
     unsigned char *msg = buf->msg;
-    // From the second pass on the buffer holds the firmware's reply to the
-    // previous pass's last push; the keystore is still the one requested.
     msg_set_name(msg, DBM_KSNAME_OFF, ksname);
     ks_handle h;
     int ret = handler_open(&h, buf, ks->kstype, kKeystoreDbs[pass]);
     if (ret != 0)
         return ret;
-    dbm_header_t *hdr = msg_hdr(msg);
-    switch (pass) {
-    case 0:
-        init_db_user_push(hdr);
+    start_pass(msg, ksname, pass);
+    if (pass == 0)
         ret = read_all_users(h.db, buf);
-        break;
-    case 1:
-        init_db_obj_push(hdr);
-        memset(msg + DBM_OWNER_OFF, 0, DBM_OWNER_LEN);
+    else if (pass == 1)
         ret = read_all_objs(h.db, buf);
-        break;
-    case 2:
-        init_db_log_push(hdr);
+    else
         ret = read_log_entries(h.db, buf);
-        break;
-    default:
-        init_db_log_push(hdr);
-        hdr->flags |= DBM_FLAG_OLD_LOG;
-        ret = read_log_entries(h.db, buf);
-        break;
-    }
     ks_handle_close(&h, ks->kstype);
+    return ret;
+}
+
+// A centralized keystore: the message type is checked and the connection
+// made once, and the four passes run on that connection.
+int cks_read_keystore(upcall_buf *buf, const char *ksname)
+{
+    ks_handle h;
+    int ret = handler_open(&h, buf, DBM_KS_LDAP, kKeystoreDbs[0]);
+    for (int pass = 0; ret == 0 && pass < 4; pass++) {
+        start_pass(buf->msg, ksname, pass);
+        if (pass == 0)
+            ret = cks_read_all_users(h.ld, buf);
+        else if (pass == 1)
+            ret = cks_read_all_objs(h.ld, buf);
+        else
+            ret = cks_read_log_entries(h.ld, buf);
+    }
+    ks_handle_close(&h, DBM_KS_LDAP);
     return ret;
 }
 
@@ -465,9 +487,8 @@ int task_db_read(upcall_buf *buf)
     kstinfo *ks = handler_own_keystore(buf, "DB_READ", ksname, &err);
     if (ks == nullptr)
         return err;
-    if (ks->kstype == DBM_KS_LDAP) {
-        return cks_refused("cks_read_all_users");
-    }
+    if (ks->kstype == DBM_KS_LDAP)
+        return cks_read_keystore(buf, ksname);
     if (ks->kstype != DBM_KS_LOCAL) {
         qelkiod_log(LOG_ERR, "Unknown keystore type 0x%x", ks->kstype);
         return EINVAL;

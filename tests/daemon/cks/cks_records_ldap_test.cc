@@ -293,6 +293,51 @@ TEST_F(CksRecords, BatchesWrittenOnOneHostReadBackOnTheOther)
     EXPECT_EQ(7u, below("ou=Users," + std::string(kKsRdn)));
 }
 
+TEST_F(CksRecords, WholeKeystoreReadOnOneConnection)
+{
+    std::string o1 = fw_uid(1), o2 = fw_uid(2);
+    records us = users(1, 2, 100);
+    ASSERT_EQ(0, exchange(DB_USER_WRITE, "", {us}, false, task_user_write));
+    ASSERT_EQ(0, exchange(DB_OBJECT_WRITE, o1, {objs(1, 3, 50)}, false, task_obj_write));
+    ASSERT_EQ(0, exchange(DB_OBJECT_WRITE, o2, {objs(4, 2, 50)}, false, task_obj_write));
+    as_host("B");
+    size_t connects = kyrtest::count_of(log(), "Attempting LDAP connection");
+    fake_fw_reset();
+    // The firmware's owner field is not the read's: every object is sent.
+    fw_load(k.buf, fw_make_obj_msg(DB_READ, kKs, 0, o2, {}, true, false));
+    ASSERT_EQ(0, task_db_read(k.buf)) << log();
+    EXPECT_EQ(connects + 1, kyrtest::count_of(log(), "Attempting LDAP connection"));
+    // One user push, one object push per owner, the current and the old log.
+    ASSERT_EQ(5u, fake_fw_count());
+    std::vector<fw_rec> recs;
+    ASSERT_TRUE(fw_user_parse(fake_fw_sent(0), &recs));
+    EXPECT_EQ(0u, fw_header(fake_fw_sent(0)).flags);
+    records got;
+    for (const fw_rec &r : recs)
+        got[r.id] = r.data;
+    EXPECT_EQ(us, got);
+    records want = merged({objs(1, 3, 50)}, o1), objects;
+    for (const auto &e : merged({objs(4, 2, 50)}, o2))
+        want[e.first] = e.second;
+    for (size_t i = 1; i < 3; ++i) {
+        std::string owner;
+        ASSERT_TRUE(fw_obj_parse(fake_fw_sent(i), &owner, &recs));
+        EXPECT_EQ(uint32_t(DB_OBJECT_PUSH), fw_header(fake_fw_sent(i)).type);
+        EXPECT_EQ(i == 1 ? DBM_FLAG_MORE : 0u, fw_header(fake_fw_sent(i)).flags);
+        EXPECT_EQ(i == 1 ? o1 : o2, owner);
+        for (const fw_rec &r : recs)
+            objects[owner + r.id] = r.data;
+    }
+    EXPECT_EQ(want, objects);
+    for (size_t i = 3; i < 5; ++i) {
+        fw_hdr h = fw_header(fake_fw_sent(i));
+        EXPECT_EQ(uint32_t(DB_LOG_PUSH), h.type);
+        EXPECT_EQ(i == 3 ? 0u : DBM_FLAG_OLD_LOG, h.flags);
+        EXPECT_EQ(0u, fw_be32(fake_fw_sent(i), DBM_NOBJS_OFF));
+        EXPECT_EQ(kKs, fw_name(fake_fw_sent(i), DBM_KSNAME_OFF));
+    }
+}
+
 TEST_F(CksRecords, PushesSplitExactlyAtTheRoom)
 {
     std::string owner = fw_uid(3);
