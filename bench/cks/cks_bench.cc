@@ -5,11 +5,11 @@
 //   user write   DB_USER_WRITE of one existing user (512 bytes) through the
 //                handler, answered by the in-process firmware; anchor:
 //                connect, bind, base search, replace, unbind.
-//   records read the user and object passes of a whole-keystore read of
-//                50 users x 20 objects of 512 bytes (every user, then every
-//                object sorted by owner, pushed to the firmware); anchor:
-//                connect, bind, one subtree search below the keystore node
-//                returning every value, unbind.
+//   DB_READ      the whole-keystore read of 50 users x 20 objects of 512
+//                bytes and empty logs (every user, every object sorted by
+//                owner, both logs, pushed to the firmware); anchor: connect,
+//                bind, one subtree search below the keystore node returning
+//                every value, unbind.
 //   log write    DB_LOG_WRITE of 10 new entries through the handler: the
 //                log lock taken (with its read-back), the count, the adds,
 //                the lock released; anchor: connect, bind, the same 10 adds,
@@ -214,18 +214,13 @@ int upcall_user_write(bench_env &b)
     return task_user_write(b.k.buf);
 }
 
-int upcall_records_read(bench_env &b)
+int upcall_db_read(bench_env &b)
 {
     size_t before = fake_fw_total();
-    fw_load(b.k.buf, fw_make_user_msg(DB_USER_READ, kKs, 0, {}, true, false));
-    int ret = task_user_read(b.k.buf);
-    if (ret == 0) {
-        fw_load(b.k.buf, fw_make_obj_msg(DB_OBJECT_READ, kKs, 0, std::string(20, '\0'), {}, true,
-                                         false));
-        ret = task_obj_read(b.k.buf);
-    }
-    // One user push, and at least one object push per owner.
-    return ret == 0 && fake_fw_total() - before >= 1 + kUsers ? 0 : -1;
+    fw_load(b.k.buf, fw_make_ks_msg(DB_READ, kKs, 0, false));
+    int ret = task_db_read(b.k.buf);
+    // One user push, at least one object push per owner, two log pushes.
+    return ret == 0 && fake_fw_total() - before >= 1 + kUsers + 2 ? 0 : -1;
 }
 
 int upcall_log_write(bench_env &b)
@@ -274,8 +269,8 @@ struct figure {
 const figure kFigures[] = {
     {"user write upcall", "connect+bind+search+replace+unbind", setup_user, upcall_user_write,
      anchor_user_write},
-    {"records read (50 users x 20 objects x 512 B)", "connect+bind+subtree search+unbind",
-     setup_keystore, upcall_records_read, anchor_subtree_read},
+    {"DB_READ (50 users x 20 objects x 512 B)", "connect+bind+subtree search+unbind",
+     setup_keystore, upcall_db_read, anchor_subtree_read},
     {"log write (10 entries, locked)", "connect+bind+10 adds+unbind", setup_log,
      upcall_log_write, anchor_log_adds},
 };
