@@ -366,7 +366,8 @@ TEST_F(TwoHosts, UsersAndObjectsWrittenOnAReadBackOnB)
     objects("ub", 0xb2, {{1, 2}}, &checks_b);
 
     // B joins and reads: all users in one push, then every object, one
-    // push per owner in the owners' order, each naming its owner.
+    // push per owner in the owners' order, each naming its owner; then the
+    // same within the whole-keystore read.
     std::string ks = std::string("\"") + kKs + "\"";
     std::string out = run_b("read", host_conf("B", bdir + "/keys", {plain(ds->port)}),
                             "hello -\nstandby -\n"
@@ -381,7 +382,15 @@ TEST_F(TwoHosts, UsersAndObjectsWrittenOnAReadBackOnB)
                             " end\n"
                             "upcall " + ks + " OBJECT_READ owner=ub obj=b2/2\n"
                             "expect " + ks + " OBJECT_PUSH last owner=ub records=1 obj=b2/2:@" +
-                            bdir + "/ub-2 end\n");
+                            bdir + "/ub-2 end\n"
+                            // The whole keystore: users, one push per
+                            // owner, the current and the old log.
+                            "upcall " + ks + " READ\n"
+                            "expect " + ks + " USER_PUSH last records=4" + checks_users + "\n"
+                            "expect " + ks + " OBJECT_PUSH more owner=ua records=5" + checks_a +
+                            "\nexpect " + ks + " OBJECT_PUSH last owner=ub records=2" + checks_b +
+                            "\nexpect " + ks + " LOG_PUSH flags=0 records=0\n"
+                            "expect " + ks + " LOG_PUSH flags=0x800 records=0 end\n");
     EXPECT_NE(std::string::npos, out.find("OBJECT_PUSH")) << out;
     EXPECT_EQ(0, stop());
     expect_sanitizers_quiet();
