@@ -32,36 +32,11 @@ kstinfo *handler_own_keystore(upcall_buf *buf, const char *what, char name[DBM_K
     return ks;
 }
 
-int cks_refused(const char *what)
-{
-    qelkiod_log(LOG_ERR, "Centralized keystore support is not available: %s", what);
-    return EOPNOTSUPP;
-}
-
 int handler_open(ks_handle *h, upcall_buf *buf, dbm_kstype_t kstype, const char *dbname)
 {
     memset(h, 0, sizeof(*h));
     h->dbname = dbname;
     return ks_handle_open(h, buf, kstype);
-}
-
-int handler_run_local(upcall_buf *buf, const char *what, const char *dbname,
-                      const char *cks_what, local_op op)
-{
-    int ret = 0;
-    char name[DBM_KSNAME_LEN];
-    kstinfo *ks = handler_own_keystore(buf, what, name, &ret);
-    if (ks == nullptr)
-        return ret;
-    ks_handle h;
-    if ((ret = handler_open(&h, buf, ks->kstype, dbname)) != 0)
-        return ret;
-    if (ks->kstype != DBM_KS_LOCAL)
-        ret = cks_refused(cks_what);
-    else
-        ret = op(&h, buf);
-    ks_handle_close(&h, ks->kstype);
-    return ret;
 }
 
 int answer_ok(upcall_buf *buf)
