@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -41,21 +42,11 @@ inline std::vector<fw_rec> recs(uint8_t tag, uint32_t first, uint32_t n)
     return v;
 }
 
-inline std::string hex(const std::string &b)
+// Bytes 0-3 of a record's data, big-endian.
+inline uint32_t seq_of(const std::string &d)
 {
-    static const char d[] = "0123456789abcdef";
-    std::string s;
-    for (unsigned char c : b) {
-        s.push_back(d[c >> 4]);
-        s.push_back(d[c & 15]);
-    }
-    return s;
-}
-
-// The data part after the stamped bytes 4-15: what identifies a record.
-inline std::string ident(const std::string &data)
-{
-    return data.substr(0, 4) + data.substr(16);
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(d.data());
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
 }
 
 inline std::string lock_value(const std::string &host)
@@ -187,8 +178,7 @@ protected:
         EXPECT_EQ(0, read(n, old_log, &got, &fl));
         std::vector<uint32_t> s;
         for (const fw_rec &r : got) {
-            const unsigned char *d = reinterpret_cast<const unsigned char *>(r.data.data());
-            s.push_back(uint32_t(d[0]) << 24 | uint32_t(d[1]) << 16 | uint32_t(d[2]) << 8 | d[3]);
+            s.push_back(seq_of(r.data));
             EXPECT_EQ(r.id, r.data.substr(8, 8));
         }
         return s;
@@ -197,9 +187,8 @@ protected:
     size_t entries(const char *rdn) { return ds389_dns(*ds, node(rdn), true).size(); }
     std::vector<uint32_t> range(uint32_t a, uint32_t b)
     {
-        std::vector<uint32_t> v;
-        for (uint32_t i = a; i <= b; ++i)
-            v.push_back(i);
+        std::vector<uint32_t> v(b - a + 1);
+        std::iota(v.begin(), v.end(), a);
         return v;
     }
     bool lock_free()
