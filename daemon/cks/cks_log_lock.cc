@@ -47,7 +47,7 @@ int replace_aci(LDAP *ld, const char *dn, char *value)
 // value at all (the lock is free).
 int describe_holder(LDAP *ld, const char *dn, char *out, size_t outsz)
 {
-    snprintf(out, outsz, "another agent");
+    snprintf(out, outsz, "another agent (or the keystore is gone)");
     LDAPMessage *res = nullptr;
     char *attrs[] = {cs("aci"), nullptr};
     int rc = cks_search(ld, dn, LDAP_SCOPE_BASE, "(objectclass=*)", attrs, &res);
