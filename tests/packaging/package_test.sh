@@ -72,6 +72,18 @@ snapshot() {
   } | grep -Ev '^/var/lib/dkms/mok\.(key|pub)$' | sort
 }
 snapshot >"$work/before.list"
+# The add-on layout's roots belong to base-files on a stock system, so dpkg
+# keeps them.  Where no package owns one (some trimmed images), dpkg removes
+# it with the last package that had files below it, after the maintainer
+# scripts have run: that is dpkg's doing, not the packages', so such a root
+# is left out of the comparison.
+unowned_roots=()
+for d in /opt /etc/opt /var/opt; do
+  if [ -d "$d" ] && ! dpkg-query -S "$d" >/dev/null 2>&1; then
+    unowned_roots+=("$d")
+    echo "note: $d is owned by no package here; dpkg may remove it with the packages"
+  fi
+done
 
 echo "== build the packages"
 tree=$work/src/kyr
@@ -244,6 +256,12 @@ DEBIAN_FRONTEND=noninteractive apt-get purge "${apt_opts[@]}" kyrkiod \
   >"$work/purge2.log" 2>&1 || fail "second purge"
 installed=0
 snapshot >"$work/after.list"
+for d in "${unowned_roots[@]}"; do
+  for f in before after; do
+    grep -vxF "$d" "$work/$f.list" >"$work/$f.tmp" || true
+    mv "$work/$f.tmp" "$work/$f.list"
+  done
+done
 if diff "$work/before.list" "$work/after.list" >"$work/left.diff"; then
   ok "nothing left on disk"
 else
