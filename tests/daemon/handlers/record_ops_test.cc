@@ -9,30 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "fake_fw.h"
-#include "localks/localks.h"
+#include "local_ks_fixture.h"
 
 namespace {
 
 const char kName[] = "rec.host.{1}";
-typedef std::vector<std::pair<std::string, std::string>> kvs;
 
-class RecordOps : public ::testing::Test {
+class RecordOps : public LocalKsTest {
 protected:
-    void SetUp() override
-    {
-        kyrkiod_disable_syslog = 1;
-        ASSERT_EQ(fake_ks_init(&ks_, kName, DBM_KS_LOCAL), 0);
-        fake_fw_install();
-        fw_load(ks_.buf, fw_make_ks_msg(DB_INIT, kName, DBM_KS_LOCAL, false));
-        ASSERT_EQ(localks_db_make(ks_.buf), 0);
-        env_ = ks_.dir + "/" + kName;
-    }
-    void TearDown() override
-    {
-        fake_fw_uninstall();
-        fake_ks_fini(&ks_);
-    }
+    RecordOps() : LocalKsTest(kName) {}
 
     int users(uint32_t type, const std::vector<fw_rec> &recs, uint32_t flags = 0)
     {
@@ -54,12 +39,6 @@ protected:
         case DB_OBJECT_WRITE: return task_obj_write(ks_.buf);
         default: return task_obj_del(ks_.buf);
         }
-    }
-    kvs dump(const char *db)
-    {
-        kvs out;
-        EXPECT_TRUE(fw_dump_db(env_, db, &out));
-        return out;
     }
     // Every submitted message must be a push of `type`; all but the last
     // carry DBM_FLAG_MORE.
@@ -89,9 +68,6 @@ protected:
         EXPECT_EQ(h.handle, 0x01000007u);
     }
     static std::string okey(const std::string &owner, const std::string &oid) { return owner + oid; }
-
-    fake_ks ks_;
-    std::string env_;
 };
 
 TEST_F(RecordOps, WritingAnExistingUserReplacesItsData)

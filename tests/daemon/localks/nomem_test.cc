@@ -10,30 +10,22 @@
 #include <string>
 
 #include "fail_new.h"
-#include "fake_fw.h"
-#include "localks/localks.h"
+#include "local_ks_fixture.h"
 
 namespace {
 
 const char kName[] = "nomem.host.{3}";
 
-class LocalNoMem : public ::testing::Test {
+class LocalNoMem : public LocalKsTest {
 protected:
+    LocalNoMem() : LocalKsTest(kName) {}
     void SetUp() override
     {
-        kyrkiod_disable_syslog = 1;
-        ASSERT_EQ(fake_ks_init(&ks_, kName, DBM_KS_LOCAL), 0);
-        fake_fw_install();
-        fw_load(ks_.buf, fw_make_ks_msg(DB_INIT, kName, DBM_KS_LOCAL, false));
-        ASSERT_EQ(localks_db_make(ks_.buf), 0);
+        LocalKsTest::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(fw_write_file(ks_.dir + "/" + kName + ".conf", "conf"));
     }
-    void TearDown() override
-    {
-        fake_fw_uninstall();
-        fake_ks_fini(&ks_);
-    }
-    fake_ks ks_;
 };
 
 TEST_F(LocalNoMem, KeystoreOperationsAnswerWithoutAllocating)

@@ -11,13 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "fake_fw.h"
-#include "localks/localks.h"
+#include "local_ks_fixture.h"
 
 namespace {
 
 const char kName[] = "rec.host.{7}";
-typedef std::vector<std::pair<std::string, std::string>> kvs;
 
 // The cursor methods of the wrapped database: DB_NEXT fails with EIO once
 // `next_left` steps have been taken.
@@ -45,36 +43,14 @@ int failing_cursor(DB *db, DB_TXN *txn, DBC **c, u_int32_t flags)
     return ret;
 }
 
-class UserDeletion : public ::testing::Test {
+class UserDeletion : public LocalKsTest {
 protected:
-    void SetUp() override
-    {
-        kyrkiod_disable_syslog = 1;
-        ASSERT_EQ(fake_ks_init(&ks_, kName, DBM_KS_LOCAL), 0);
-        fake_fw_install();
-        fw_load(ks_.buf, fw_make_ks_msg(DB_INIT, kName, DBM_KS_LOCAL, false));
-        ASSERT_EQ(localks_db_make(ks_.buf), 0);
-        env_ = ks_.dir + "/" + kName;
-    }
-    void TearDown() override
-    {
-        fake_fw_uninstall();
-        fake_ks_fini(&ks_);
-    }
-    kvs dump(const char *db)
-    {
-        kvs out;
-        EXPECT_TRUE(fw_dump_db(env_, db, &out));
-        return out;
-    }
+    UserDeletion() : LocalKsTest(kName) {}
     bool verified(const char *db)
     {
         std::string cmd = "db5.3_verify -q -h '" + env_ + "' '" + env_ + "/" + db + "'";
         return system(cmd.c_str()) == 0;
     }
-
-    fake_ks ks_;
-    std::string env_;
 };
 
 TEST_F(UserDeletion, AFailingObjectWalkAbortsTheWholeMessage)
