@@ -11,11 +11,21 @@
 
 namespace {
 
-// CKR_OK with a handle the caller can use (a 32-bit word, widened).
-void put_handle(CK_RV rv, uint32_t h, CK_OBJECT_HANDLE_PTR out)
+// Sends the header *a and the parts; on CKR_OK the header comes back from
+// the answer and its object_handle (a 32-bit word, widened) goes to out,
+// when out is given.
+template <typename Args>
+CK_RV handle_call(ST_SESSION_T s, uint32_t cmd, Args *a, const kyr_part *p, size_t np,
+                  CK_OBJECT_HANDLE_PTR out)
 {
-    if (rv == CKR_OK && out)
-        *out = h;
+    kyr_block_guard g;
+    CK_RV rv = kyr_send(s, cmd, a, sizeof *a, p, np, &g);
+    if (rv == CKR_OK) {
+        memcpy(a, g.p, sizeof *a);
+        if (out)
+            *out = a->object_handle;
+    }
+    return rv;
 }
 
 CK_RV object_call(ST_SESSION_T s, uint32_t cmd, CK_OBJECT_HANDLE obj, CK_ATTRIBUTE_PTR t, CK_ULONG n,
@@ -30,13 +40,7 @@ CK_RV object_call(ST_SESSION_T s, uint32_t cmd, CK_OBJECT_HANDLE obj, CK_ATTRIBU
     CommonObject_Args a = {static_cast<uint32_t>(s.sessionh), static_cast<uint32_t>(obj),
                            static_cast<uint32_t>(n), static_cast<uint32_t>(attrs.len)};
     kyr_part p = {attrs.p, attrs.len};
-    kyr_block_guard g;
-    rv = kyr_send(s, cmd, &a, sizeof a, &p, 1, &g);
-    if (rv == CKR_OK && out) {
-        memcpy(&a, g.p, sizeof a);
-        *out = a.object_handle;
-    }
-    return rv;
+    return handle_call(s, cmd, &a, &p, 1, out);
 }
 
 // The parameter block of a derivation, built into g (see SC_DeriveKey).
@@ -229,9 +233,7 @@ CK_RV SC_FindObjectsFinal(ST_SESSION_T s)
 CK_RV SC_GenerateKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR t, CK_ULONG n,
                      CK_OBJECT_HANDLE_PTR key)
 {
-    CK_RV rv = kyr_frame(s);
-    if (rv == CKR_OK)
-        rv = kyr_mech_check(m);
+    CK_RV rv = kyr_frame_mech(s, m);
     if (rv != CKR_OK)
         return rv;
     if (!key)
@@ -243,12 +245,7 @@ CK_RV SC_GenerateKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_ATTRIBUTE_PTR t, CK_
                           static_cast<uint32_t>(m->ulParameterLen), static_cast<uint32_t>(n),
                           static_cast<uint32_t>(attrs.len)};
     kyr_part p[2] = {{m->pParameter, m->ulParameterLen}, {attrs.p, attrs.len}};
-    kyr_block_guard g;
-    rv = kyr_send(s, KYR_CMD_GENERATE_KEY, &a, sizeof a, p, 2, &g);
-    if (rv == CKR_OK)
-        memcpy(&a, g.p, sizeof a);
-    put_handle(rv, a.object_handle, key);
-    return rv;
+    return handle_call(s, KYR_CMD_GENERATE_KEY, &a, p, 2, key);
 }
 
 // No session-handle check: a session 0 goes to the card (only a handle
@@ -319,9 +316,7 @@ CK_RV SC_UnwrapKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE unwrappi
                    CK_BYTE_PTR wrapped, CK_ULONG wrapped_len, CK_ATTRIBUTE_PTR t, CK_ULONG n,
                    CK_OBJECT_HANDLE_PTR key)
 {
-    CK_RV rv = kyr_frame(s);
-    if (rv == CKR_OK)
-        rv = kyr_mech_check(m);
+    CK_RV rv = kyr_frame_mech(s, m);
     if (rv != CKR_OK)
         return rv;
     if (!wrapped || wrapped_len == 0 || !kyr_fits32(wrapped_len) || !key || (n && !t))
@@ -336,20 +331,13 @@ CK_RV SC_UnwrapKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE unwrappi
                         static_cast<uint32_t>(wrapped_len), static_cast<uint32_t>(n),
                         static_cast<uint32_t>(attrs.len)};
     kyr_part p[3] = {{m->pParameter, m->ulParameterLen}, {wrapped, wrapped_len}, {attrs.p, attrs.len}};
-    kyr_block_guard g;
-    rv = kyr_send(s, KYR_CMD_UNWRAP_KEY, &a, sizeof a, p, 3, &g);
-    if (rv == CKR_OK)
-        memcpy(&a, g.p, sizeof a);
-    put_handle(rv, a.object_handle, key);
-    return rv;
+    return handle_call(s, KYR_CMD_UNWRAP_KEY, &a, p, 3, key);
 }
 
 CK_RV SC_DeriveKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE base, CK_ATTRIBUTE_PTR t,
                    CK_ULONG n, CK_OBJECT_HANDLE_PTR key)
 {
-    CK_RV rv = kyr_frame(s);
-    if (rv == CKR_OK)
-        rv = kyr_mech_check(m);
+    CK_RV rv = kyr_frame_mech(s, m);
     if (rv != CKR_OK)
         return rv;
     if (!key && m->mechanism != CKM_SSL3_KEY_AND_MAC_DERIVE)
@@ -365,12 +353,7 @@ CK_RV SC_DeriveKey(ST_SESSION_T s, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE base, CK
                         static_cast<uint32_t>(params.len), static_cast<uint32_t>(base),
                         static_cast<uint32_t>(n), static_cast<uint32_t>(attrs.len)};
     kyr_part p[2] = {{params.p, params.len}, {attrs.p, attrs.len}};
-    kyr_block_guard g;
-    rv = kyr_send(s, KYR_CMD_DERIVE_KEY, &a, sizeof a, p, 2, &g);
-    if (rv == CKR_OK)
-        memcpy(&a, g.p, sizeof a);
-    put_handle(rv, a.object_handle, key);
-    return rv;
+    return handle_call(s, KYR_CMD_DERIVE_KEY, &a, p, 2, key);
 }
 
 }  // extern "C"

@@ -19,6 +19,12 @@ CK_RV kyr_frame(ST_SESSION_T s)
     return CKR_OK;
 }
 
+CK_RV kyr_frame_mech(ST_SESSION_T s, const CK_MECHANISM *m)
+{
+    CK_RV rv = kyr_frame(s);
+    return rv != CKR_OK ? rv : kyr_mech_check(m);
+}
+
 CK_RV kyr_send(ST_SESSION_T s, uint32_t cmd, const void *hdr, size_t hdr_len, const kyr_part *parts,
                size_t n, kyr_block_guard *g)
 {
@@ -46,9 +52,7 @@ CK_RV output_room(CK_BYTE_PTR out, CK_ULONG_PTR out_len, size_t *room)
 // Init with a key: EncryptInit_Args + parameter.
 CK_RV init_key(ST_SESSION_T s, uint32_t cmd, CK_MECHANISM_PTR m, CK_OBJECT_HANDLE key)
 {
-    CK_RV rv = kyr_frame(s);
-    if (rv == CKR_OK)
-        rv = kyr_mech_check(m);
+    CK_RV rv = kyr_frame_mech(s, m);
     if (rv != CKR_OK)
         return rv;
     if (!kyr_fits32(key))
@@ -165,9 +169,7 @@ KYR_FINAL_CALL(SignFinal, KYR_CMD_SIGN_FINAL)
 
 CK_RV SC_DigestInit(ST_SESSION_T s, CK_MECHANISM_PTR m)
 {
-    CK_RV rv = kyr_frame(s);
-    if (rv == CKR_OK)
-        rv = kyr_mech_check(m);
+    CK_RV rv = kyr_frame_mech(s, m);
     if (rv != CKR_OK)
         return rv;
     DigestInit_Args a = {static_cast<uint32_t>(s.sessionh), static_cast<uint32_t>(m->mechanism),
