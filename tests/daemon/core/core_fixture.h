@@ -4,6 +4,7 @@
 #define KYR_TESTS_CORE_FIXTURE_H
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -83,6 +84,27 @@ protected:
 
     std::string dir_;
     std::string log_;
+};
+
+// CoreTest with an empty keystore directory <dir>/keydata configured, and a
+// keystore table for the discovery to fill (freed after the test).
+class KeystoreDirTest : public CoreTest {
+protected:
+    void SetUp() override
+    {
+        CoreTest::SetUp();
+        ks_ = dir_ + "/keydata";
+        ASSERT_EQ(mkdir(ks_.c_str(), 0700), 0);
+        mconf.keystoredir = strdup(ks_.c_str());
+    }
+    void TearDown() override
+    {
+        kstable_free(&table_);
+        CoreTest::TearDown();
+    }
+
+    std::string ks_;
+    kstable table_{};
 };
 
 }  // namespace kyrtest

@@ -1,7 +1,6 @@
 // Allocation failure during keystore discovery: with every throwing
 // allocation refused, the scan of the keystore directory still finds its
 // keystores (records are allocated with the C allocator) and returns.
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,27 +9,9 @@
 #include "core_fixture.h"
 #include "fail_new.h"
 
-using kyrtest::CoreTest;
-
 namespace {
 
-class DiscoveryNoMem : public CoreTest {
-protected:
-    void SetUp() override
-    {
-        CoreTest::SetUp();
-        ks_ = dir_ + "/keydata";
-        ASSERT_EQ(mkdir(ks_.c_str(), 0700), 0);
-        mconf.keystoredir = strdup(ks_.c_str());
-    }
-    void TearDown() override
-    {
-        kstable_free(&table_);
-        CoreTest::TearDown();
-    }
-    std::string ks_;
-    kstable table_{};
-};
+class DiscoveryNoMem : public kyrtest::KeystoreDirTest {};
 
 TEST_F(DiscoveryNoMem, LongKeystoreNamesAreFoundWithoutAllocating)
 {

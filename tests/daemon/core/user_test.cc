@@ -13,20 +13,8 @@ using kyrtest::CoreTest;
 
 namespace {
 
-class DiscoveryTest : public CoreTest {
+class DiscoveryTest : public kyrtest::KeystoreDirTest {
 protected:
-    void SetUp() override
-    {
-        CoreTest::SetUp();
-        ks_ = dir_ + "/keydata";
-        ASSERT_EQ(mkdir(ks_.c_str(), 0700), 0);
-        mconf.keystoredir = strdup(ks_.c_str());
-    }
-    void TearDown() override
-    {
-        kstable_free(&table_);
-        CoreTest::TearDown();
-    }
     void touch(const std::string &name) { kyrtest::write_file(ks_ + "/" + name, ""); }
     std::vector<std::string> names() const
     {
@@ -36,9 +24,6 @@ protected:
         std::sort(v.begin(), v.end());
         return v;
     }
-
-    std::string ks_;
-    kstable table_{};
 };
 
 TEST_F(DiscoveryTest, OnlyExactConfSuffix)
