@@ -335,6 +335,18 @@ bool wait_keystore_hello(session *s, const char *why, const char *ks = kKs)
     return expect(s, rc == 0 && h.result == 0, "keystore thread registered (%s)", strerror(rc));
 }
 
+// A DB_INIT of ks: posted, its answer is the new keystore thread's hello.
+void create_keystore(session *s, const char *title, const char *ks, uint32_t kstype)
+{
+    kyrsim_msg init = kyrsim_msg_make(DB_INIT, ks);
+    init.kstype = kstype;
+    show_upcall(s, title, "", init);
+    s->exchanges++;
+    int rc = kyrsim_post(s->sim, "", init);
+    expect(s, rc == 0, "DB_INIT posted (%s)", strerror(rc));
+    wait_keystore_hello(s, "started by the control thread after creation", ks);
+}
+
 // The whole keystore as four push series: users, objects, log, old log.
 struct ks_content {
     std::vector<kyrsim_rec> users, objs, log, oldlog;
@@ -395,14 +407,8 @@ void play(session *s)
     if (exchange(s, "Is the keystore name free?", "", chk, &got))
         expect_response(s, got, 0);
 
-    kyrsim_msg init = kyrsim_msg_make(DB_INIT, kKs);
-    init.kstype = DBM_KS_LOCAL;
     if (!failed(*s)) {
-        show_upcall(s, "Create the local keystore", "", init);
-        s->exchanges++;
-        int rc = kyrsim_post(s->sim, "", init);
-        expect(s, rc == 0, "DB_INIT posted (%s)", strerror(rc));
-        wait_keystore_hello(s, "started by the control thread after creation");
+        create_keystore(s, "Create the local keystore", kKs, DBM_KS_LOCAL);
         struct stat st;
         expect(s, stat((s->ksdir + "/" + kKs + "/user.db").c_str(), &st) == 0,
                "environment directory with user.db created");
@@ -574,16 +580,9 @@ void play_central(session *s)
     if (exchange(s, "Is the name free in the directory?", "", chk, &got))
         expect_response(s, got, 0);
 
-    kyrsim_msg init = kyrsim_msg_make(DB_INIT, kCentral);
-    init.kstype = DBM_KS_LDAP;
-    if (!failed(*s)) {
-        show_upcall(s, "Create the centralized keystore (its node, users node and two log nodes)",
-                    "", init);
-        s->exchanges++;
-        int rc = kyrsim_post(s->sim, "", init);
-        expect(s, rc == 0, "DB_INIT posted (%s)", strerror(rc));
-        wait_keystore_hello(s, "started by the control thread after creation", kCentral);
-    }
+    if (!failed(*s))
+        create_keystore(s, "Create the centralized keystore (its node, users node and two log nodes)",
+                        kCentral, DBM_KS_LDAP);
 
     kyrsim_msg cw = kyrsim_msg_make(DB_CONFIG_WRITE, conf_name);
     kyrsim_msg_set_file(&cw, uint32_t(conf_text.size()), bytes(conf_text));
