@@ -66,17 +66,10 @@ void SC_SetFunctionList(void)
 {
     ST_FCN_LIST *f = &g_function_list;
     memset(f, 0, sizeof *f);
-    f->ST_GetTokenInfo = SC_GetTokenInfo;
-    f->ST_GetMechanismList = SC_GetMechanismList;
-    f->ST_GetMechanismInfo = SC_GetMechanismInfo;
-    f->ST_SetPIN = SC_SetPIN;
-    f->ST_OpenSession = SC_OpenSession;
-    f->ST_CloseSession = SC_CloseSession;
-    f->ST_GetSessionInfo = SC_GetSessionInfo;
-    f->ST_Login = SC_Login;
-    f->ST_Logout = SC_Logout;
 #define KYR_SET(name) f->ST_##name = SC_##name
-    KYR_SET(CreateObject); KYR_SET(CopyObject); KYR_SET(DestroyObject); KYR_SET(GetObjectSize);
+    KYR_SET(GetTokenInfo); KYR_SET(GetMechanismList); KYR_SET(GetMechanismInfo); KYR_SET(SetPIN);
+    KYR_SET(OpenSession); KYR_SET(CloseSession); KYR_SET(GetSessionInfo); KYR_SET(Login);
+    KYR_SET(Logout); KYR_SET(CreateObject); KYR_SET(CopyObject); KYR_SET(DestroyObject); KYR_SET(GetObjectSize);
     KYR_SET(GetAttributeValue); KYR_SET(SetAttributeValue); KYR_SET(FindObjectsInit);
     KYR_SET(FindObjects); KYR_SET(FindObjectsFinal); KYR_SET(EncryptInit); KYR_SET(Encrypt);
     KYR_SET(EncryptUpdate); KYR_SET(EncryptFinal); KYR_SET(DecryptInit); KYR_SET(Decrypt);

@@ -216,6 +216,15 @@ CK_RV ldr_target_of(CK_SESSION_HANDLE h, ldr_target *t)
     return CKR_OK;
 }
 
+// The framework's own answer to a call on session h: `answer` when the
+// session is live, else its refusal.
+CK_RV ldr_answer(CK_SESSION_HANDLE h, CK_RV answer)
+{
+    ldr_target t;
+    CK_RV rv = ldr_target_of(h, &t);
+    return rv != CKR_OK ? rv : answer;
+}
+
 CK_RV ldr_slot_list(CK_SLOT_ID slot, ST_FCN_LIST **st)
 {
     ldr_lock lk;
@@ -694,27 +703,20 @@ LDR_UPDATE_CALL(SeedRandom)
 // refuses; the framework answers it for a live session.
 LDR_EXPORT CK_RV C_GenerateRandom(CK_SESSION_HANDLE h, CK_BYTE_PTR buf, CK_ULONG len)
 {
-    if (len == 0) {
-        ldr_target t;
-        CK_RV rv = ldr_target_of(h, &t);
-        return rv != CKR_OK ? rv : buf ? CKR_OK : CKR_ARGUMENTS_BAD;
-    }
+    if (len == 0)
+        return ldr_answer(h, buf ? CKR_OK : CKR_ARGUMENTS_BAD);
     LDR_FWD(ST_GenerateRandom, h, buf, len);
 }
 
 // Legacy calls of parallel functions: no function runs in parallel.
 LDR_EXPORT CK_RV C_GetFunctionStatus(CK_SESSION_HANDLE h)
 {
-    ldr_target t;
-    CK_RV rv = ldr_target_of(h, &t);
-    return rv != CKR_OK ? rv : CKR_FUNCTION_NOT_PARALLEL;
+    return ldr_answer(h, CKR_FUNCTION_NOT_PARALLEL);
 }
 
 LDR_EXPORT CK_RV C_CancelFunction(CK_SESSION_HANDLE h)
 {
-    ldr_target t;
-    CK_RV rv = ldr_target_of(h, &t);
-    return rv != CKR_OK ? rv : CKR_FUNCTION_NOT_PARALLEL;
+    return ldr_answer(h, CKR_FUNCTION_NOT_PARALLEL);
 }
 
 LDR_EXPORT CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list)
