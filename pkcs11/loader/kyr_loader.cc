@@ -251,15 +251,20 @@ CK_ULONG ldr_counter(CK_ULONG v)
     if (rv != CKR_OK)                                            \
         return rv
 
-// A call on a session: the session's target, then the list entry (an entry
-// the token library left empty is a function it does not support).
-#define LDR_FWD(member, h, ...)                                  \
+// A call on a session: the session's target t, or the framework's refusal;
+// then the list entry (an entry the token library left empty is a function
+// it does not support).
+#define LDR_TARGET(h, member, t)                                 \
     ldr_target t;                                                \
-    CK_RV rv_ = ldr_target_of(h, &t);                            \
-    if (rv_ != CKR_OK)                                           \
-        return rv_;                                              \
+    CK_RV rv = ldr_target_of(h, &t);                             \
+    if (rv != CKR_OK)                                            \
+        return rv;                                               \
     if (!t.st->member)                                           \
-        return CKR_FUNCTION_NOT_SUPPORTED;                       \
+        return CKR_FUNCTION_NOT_SUPPORTED
+
+// A call on a session handed on as it is.
+#define LDR_FWD(member, h, ...)                                  \
+    LDR_TARGET(h, member, t);                                    \
     return t.st->member(t.ss, ##__VA_ARGS__)
 
 LDR_EXPORT CK_RV C_Initialize(CK_VOID_PTR init_args)
@@ -450,11 +455,8 @@ LDR_EXPORT CK_RV C_OpenSession(CK_SLOT_ID slot, CK_FLAGS flags, CK_VOID_PTR, CK_
 
 LDR_EXPORT CK_RV C_CloseSession(CK_SESSION_HANDLE h)
 {
-    ldr_target t;
-    CK_RV rv = ldr_target_of(h, &t);
-    if (rv != CKR_OK)
-        return rv;
-    rv = t.st->ST_CloseSession ? t.st->ST_CloseSession(t.ss) : CKR_FUNCTION_NOT_SUPPORTED;
+    LDR_TARGET(h, ST_CloseSession, t);
+    rv = t.st->ST_CloseSession(t.ss);
     if (rv == CKR_OK || rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED) {
         ldr_lock lk;
         g_ldr.sessions.erase(h);
@@ -517,12 +519,7 @@ LDR_EXPORT CK_RV C_SetOperationState(CK_SESSION_HANDLE h, CK_BYTE_PTR state, CK_
 
 LDR_EXPORT CK_RV C_Login(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin, CK_ULONG len)
 {
-    ldr_target t;
-    CK_RV rv = ldr_target_of(h, &t);
-    if (rv != CKR_OK)
-        return rv;
-    if (!t.st->ST_Login)
-        return CKR_FUNCTION_NOT_SUPPORTED;
+    LDR_TARGET(h, ST_Login, t);
     rv = t.st->ST_Login(t.ss, user, pin, len);
     if (rv == CKR_OK) {
         ldr_lock lk;
@@ -533,12 +530,7 @@ LDR_EXPORT CK_RV C_Login(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR_PTR
 
 LDR_EXPORT CK_RV C_Logout(CK_SESSION_HANDLE h)
 {
-    ldr_target t;
-    CK_RV rv = ldr_target_of(h, &t);
-    if (rv != CKR_OK)
-        return rv;
-    if (!t.st->ST_Logout)
-        return CKR_FUNCTION_NOT_SUPPORTED;
+    LDR_TARGET(h, ST_Logout, t);
     rv = t.st->ST_Logout(t.ss);
     if (rv == CKR_OK) {
         ldr_lock lk;
