@@ -358,8 +358,15 @@ int cks_log_rotate(LDAP *ld, const char *ks)
     if (ret != 0)
         return ret;
     long old_count = get_log_count(ld, ks, CKS_LOGOLD_RDN);
-    if (old_count < 0)
-        return EINVAL;
+    if (old_count < 0) {
+        // A rotation cut short between deleting the old log node and making
+        // it again leaves none, and every later rotation would fail: make
+        // it now.  If it does exist, the count failed for another reason.
+        if (add_old_node(ld, old_dn) != 0)
+            return EINVAL;
+        qelkiod_log(LOG_WARNING, "Log node %s was missing: made again", old_dn);
+        old_count = 0;
+    }
     if (old_count > 0) {
         if ((ret = del_subtree(ld, old_dn)) != 0)
             return ret;

@@ -70,6 +70,21 @@ TEST_F(CksLog, WriteReadAndRotateTwiceWithLimitFive)
     cks_unbind(ld);
 }
 
+TEST_F(CksLog, RotationMakesAMissingOldLogNodeAgain)
+{
+    // As a rotation cut short after deleting the old log node leaves it.
+    mconf.auditloglimit = 5;
+    ASSERT_EQ(0, write(recs(1, 1, 3)));
+    LDAP *root = ds389_root(*ds);
+    ASSERT_EQ(0, ldap_delete_ext_s(root, node(CKS_LOGOLD_RDN).c_str(), nullptr, nullptr));
+    ldap_unbind_ext_s(root, nullptr, nullptr);
+
+    ASSERT_EQ(0, write(recs(1, 4, 3)));
+    EXPECT_NE(std::string::npos, log().find("was missing: made again"));
+    EXPECT_EQ(range(4, 6), seqs(0));
+    EXPECT_EQ(range(1, 3), seqs(0, true));
+}
+
 TEST_F(CksLog, CreationTimeOrdersTheLogAndTheKeyBreaksTies)
 {
     // Written first with the larger key, then (a second later) the smaller.
