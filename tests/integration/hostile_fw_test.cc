@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "cmd_lines.h"
 #include "ks_ops_fixture.h"
 
 namespace ksit {
@@ -17,20 +18,7 @@ const char *const kCanary = "canary: not the firmware's";
 
 std::vector<std::string> entries(const std::string &path)
 {
-    std::vector<std::string> v;
-    FILE *p = popen(("ls -A '" + path + "'").c_str(), "r");
-    if (p == nullptr)
-        return v;
-    char line[4096];
-    while (fgets(line, sizeof(line), p) != nullptr) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
-        v.push_back(s);
-    }
-    pclose(p);
-    std::sort(v.begin(), v.end());
-    return v;
+    return sorted_output_lines("ls -A '" + path + "'");
 }
 
 uint32_t be32(uint32_t v) { return __builtin_bswap32(v); }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "cmd_lines.h"
 #include "ks_disk_check.h"
 #include "ks_ops_fixture.h"
 
@@ -12,27 +13,6 @@ namespace ksit {
 namespace {
 
 const char *const KS = "vault.host.{5}";
-
-std::vector<std::string> tar_members(const std::string &archive)
-{
-    std::vector<std::string> names;
-    std::string q;
-    for (char c : archive)
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    FILE *p = popen(("tar tf '" + q + "'").c_str(), "r");
-    if (p == nullptr)
-        return names;
-    char line[4096];
-    while (fgets(line, sizeof(line), p) != nullptr) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
-        names.push_back(s);
-    }
-    pclose(p);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 class KsOpsDaemon : public KsDaemon {
 protected:

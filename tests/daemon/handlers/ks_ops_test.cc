@@ -11,32 +11,11 @@
 #include <cstring>
 #include <functional>
 
+#include "cmd_lines.h"
 #include "fake_fw.h"
 #include "localks/localks.h"
 
 namespace {
-
-std::vector<std::string> tar_members(const std::string &archive)
-{
-    std::vector<std::string> names;
-    std::string quoted;
-    for (char c : archive)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    std::string cmd = "tar tf '" + quoted + "'";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr)
-        return names;
-    char line[4096];
-    while (fgets(line, sizeof(line), p) != nullptr) {
-        std::string s(line);
-        if (!s.empty() && s.back() == '\n')
-            s.pop_back();
-        names.push_back(s);
-    }
-    pclose(p);
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
 
