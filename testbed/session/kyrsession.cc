@@ -352,18 +352,18 @@ struct ks_content {
     std::vector<kyrsim_rec> users, objs, log, oldlog;
 };
 
-bool read_whole(session *s, const char *title, ks_content *c)
+bool read_whole(session *s, const char *title, const char *ks, ks_content *c)
 {
     std::vector<kyrsim_msg> got;
     if (failed(*s))
         return false;
-    kyrsim_msg m = kyrsim_msg_make(DB_READ, kKs);
-    show_upcall(s, title, kKs, m);
+    kyrsim_msg m = kyrsim_msg_make(DB_READ, ks);
+    show_upcall(s, title, ks, m);
     s->exchanges++;
     // Four push series, each ended by a push without DBM_FLAG_MORE.
-    int rc = kyrsim_post(s->sim, kKs, m);
+    int rc = kyrsim_post(s->sim, ks, m);
     for (int series = 0; rc == 0 && series < 4; series++)
-        rc = kyrsim_collect(s->sim, kKs, kWaitMs, &got);
+        rc = kyrsim_collect(s->sim, ks, kWaitMs, &got);
     for (const kyrsim_msg &a : got) {
         printf("   answer  %s\n", kyrsim_msg_describe(a).c_str());
         show_records(a);
@@ -500,7 +500,7 @@ void play(session *s)
     }
 
     ks_content before;
-    if (read_whole(s, "Read the whole keystore", &before))
+    if (read_whole(s, "Read the whole keystore", kKs, &before))
         expect(s, before.users.size() == 2 && before.objs.size() == 3 && before.log.size() == 6 &&
                       before.oldlog.size() == 6,
                "2 users, 3 objects, 6 current and 6 previous log entries");
@@ -544,7 +544,7 @@ void play(session *s)
         wait_keystore_hello(s, "started by DB_JOIN");
 
     ks_content after;
-    if (read_whole(s, "Read the restored keystore", &after))
+    if (read_whole(s, "Read the restored keystore", kKs, &after))
         expect(s, same_records(before.users, after.users) && same_records(before.objs, after.objs) &&
                       same_records(before.log, after.log) &&
                       same_records(before.oldlog, after.oldlog),
@@ -596,6 +596,28 @@ void play_central(session *s)
         expect(s, ok && got[0].filedata == bytes(conf_text),
                "DB_CONFIG_PUSH with the configuration as written");
     }
+
+    kyrsim_msg uw = kyrsim_msg_make(DB_USER_WRITE, kCentral);
+    kyrsim_msg_add_user(&uw, kyrsim_user_id("carol"), bytes("role=security-officer"));
+    if (exchange(s, "Store a user in the directory", kCentral, uw, &got))
+        expect_response(s, got, 0);
+    kyrsim_msg ow = kyrsim_msg_make(DB_OBJECT_WRITE, kCentral);
+    ow.owner = kyrsim_user_id("carol");
+    kyrsim_msg_add_obj(&ow, 0x3c, 1, bytes("wrapped shared AES-256 key"));
+    if (exchange(s, "Store a key object of carol", kCentral, ow, &got))
+        expect_response(s, got, 0);
+    kyrsim_msg lw = kyrsim_msg_make(DB_LOG_WRITE, kCentral);
+    for (uint32_t i = 1; i <= 3; i++)
+        kyrsim_msg_add_obj(&lw, 0xe1, i, log_entry(i, "shared key use " + std::to_string(i)));
+    if (exchange(s, "Append three audit log entries (under the directory's log lock)", kCentral,
+                 lw, &got))
+        expect_response(s, got, 0);
+    ks_content whole;
+    if (read_whole(s, "Read the whole centralized keystore", kCentral, &whole))
+        expect(s, whole.users.size() == 1 && whole.objs.size() == 1 &&
+                      whole.objs[0].data == bytes("wrapped shared AES-256 key") &&
+                      whole.log.size() == 3 && whole.oldlog.empty(),
+               "1 user, carol's object, 3 log entries, an empty previous log");
 
     if (exchange(s, "Is the name free now?", "", chk, &got))
         expect_response(s, got, EEXIST);
@@ -744,8 +766,8 @@ int main(int argc, char **argv)
         printf("\nVERDICT: PASS - %d exchanges with kyrkiod, keystore created, filled, read, "
                "rotated, archived, restored and deleted;%s clean shutdown\n",
                s.exchanges,
-               s.central ? " centralized keystore created, configured and deleted in the "
-                           "directory;"
+               s.central ? " centralized keystore created, configured, filled, read and deleted"
+                           " in the directory;"
                          : "");
     else
         printf("\nVERDICT: FAIL - %s (work directory kept: %s)\n", s.failure.c_str(),
