@@ -411,6 +411,7 @@ int cks_write_log_entries(LDAP *ld, upcall_buf *buf)
     const uint32_t type = msg_hdr(msg)->type;
     const char *rdn = (msg_hdr(msg)->flags & DBM_FLAG_OLD_LOG) != 0 ? CKS_LOGOLD_RDN
                                                                       : CKS_LOGCUR_RDN;
+    char first_ks[DBM_KSNAME_LEN] = "";
     for (;;) {
         char ks[DBM_KSNAME_LEN];
         int ret = qelkiod_msg_ksname(msg, DBM_KSNAME_OFF, ks);
@@ -418,6 +419,15 @@ int cks_write_log_entries(LDAP *ld, upcall_buf *buf)
             ret = validate_log_message(msg);
         if (ret != 0)
             return ret;
+        // Every part of one exchange belongs to the keystore of the first,
+        // the one whose log lock is held.
+        if (first_ks[0] == '\0') {
+            memcpy(first_ks, ks, sizeof(first_ks));
+        } else if (strcmp(first_ks, ks) != 0) {
+            qelkiod_log(LOG_ERR, "Continuation for keystore %s refused in an exchange of %s", ks,
+                        first_ks);
+            return EINVAL;
+        }
         uint32_t flags = msg_hdr(msg)->flags;
         ret = put_log_entries(ld, ks, rdn, msg, (flags & DBM_FLAG_KEY_SET) == 0);
         if (ret != 0)

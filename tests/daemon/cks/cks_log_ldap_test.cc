@@ -139,6 +139,25 @@ TEST_F(CksLog, RefusedRecordsStoreNothingAndOversizedValuesEndTheRead)
     EXPECT_LE(fake_fw_count(), 1u);
 }
 
+TEST_F(CksLog, ContinuationOfAnotherKeystoreIsRefused)
+{
+    // A second keystore of the same host: the continuation of a write into
+    // the first must not land in its log (it holds no lock there either).
+    const char *other = "log2.host.{1}";
+    fw_load(k.buf, fw_make_ks_msg(DB_INIT, other, DBM_KS_LDAP, false));
+    ASSERT_EQ(0, cks_db_make(k.buf));
+    fake_fw_reset();
+    fake_fw_queue_msg(fw_make_obj_msg(DB_LOG_WRITE, other, 0, std::string(20, '\0'),
+                                      recs(6, 3, 2), false, true));
+    EXPECT_EQ(EINVAL, write(recs(6, 1, 2), DBM_FLAG_MORE));
+    EXPECT_EQ(1u, fake_fw_count());
+    EXPECT_EQ(2u, entries(CKS_LOGCUR_RDN));
+    std::string other_log = std::string(CKS_LOGCUR_RDN) + ",ou=" + other + "," DS389_KEYSTORES;
+    EXPECT_EQ(0u, ds389_dns(*ds, other_log, true).size());
+    EXPECT_NE(std::string::npos, log().find("Continuation for keystore log2.host.{1} refused"));
+    EXPECT_TRUE(lock_free());
+}
+
 TEST_F(CksLog, SizeLimitedSearchIsAFailure)
 {
     ASSERT_EQ(0, write(recs(3, 1, 5)));
