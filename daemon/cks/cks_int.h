@@ -92,7 +92,8 @@ int cks_guard_begin(cks_guard *g, int ms);
 bool cks_guard_end(cks_guard *g);
 
 // Synchronous calls with the operation time-out; results mapped.  On
-// failure *res is nullptr.
+// failure *res is nullptr.  A search whose results hold a reference to
+// another server fails with LDAP_REFERRAL.
 int cks_search(LDAP *ld, const char *base, int scope, const char *filter, char **attrs,
                LDAPMessage **res);
 int cks_add(LDAP *ld, const char *dn, LDAPMod **mods);

@@ -306,6 +306,14 @@ int cks_search(LDAP *ld, const char *base, int scope, const char *filter, char *
     struct timeval tv = ms_to_tv(cks_op_timeout_ms);
     int rc = ldap_search_ext_s(ld, base, scope, filter, attrs, 0, nullptr, nullptr, &tv,
                                LDAP_NO_LIMIT, res);
+    // A reference among the results leaves entries on another server (the
+    // handle never follows one): the entries in hand are not all there are,
+    // and a partial list must not be answered as the whole.
+    if (rc == LDAP_SUCCESS && *res != nullptr && ldap_count_references(ld, *res) > 0) {
+        qelkiod_log(LOG_ERR, "Search below %s answered in part, with a referral for the rest",
+                    base);
+        rc = LDAP_REFERRAL;
+    }
     if (rc != LDAP_SUCCESS && *res != nullptr) {
         ldap_msgfree(*res);
         *res = nullptr;

@@ -475,6 +475,36 @@ TEST_F(CksRecords, HostileMessagesAndEntriesAreRefused)
     EXPECT_EQ(0u, fake_fw_count());
 }
 
+TEST_F(CksRecords, ReferralAmongTheEntriesIsAFailure)
+{
+    // A referral below the users node: the server answers the search as a
+    // success with the entries it holds and a reference for the rest.  The
+    // read must fail, never answer the entries it got as the whole list.
+    ASSERT_EQ(0, exchange(DB_USER_WRITE, "", {users(1, 1, 10), users(2, 1, 10)}, false,
+                          task_user_write));
+    std::string ref = "ou=Elsewhere,ou=Users," + std::string(kKsRdn);
+    ASSERT_EQ(0, ds389_ldif(*ds, "dn: " + ref +
+                                     "\nobjectClass: top\nobjectClass: referral"
+                                     "\nobjectClass: extensibleObject\nou: Elsewhere"
+                                     "\nref: ldap://127.0.0.1:1/ou=Users,o=elsewhere\n"));
+    fake_fw_reset();
+    fw_load(k.buf, fw_make_user_msg(DB_USER_READ, kKs, 0, {}, true, false));
+    EXPECT_EQ(LDAP_REFERRAL, task_user_read(k.buf));
+    EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_NE(std::string::npos, log().find("referral")) << log();
+
+    // The referral itself is only removed with the directory's own control.
+    LDAP *root = ds389_root(*ds);
+    ASSERT_NE(nullptr, root);
+    LDAPControl manage = {const_cast<char *>(LDAP_CONTROL_MANAGEDSAIT), {0, nullptr}, 1};
+    LDAPControl *ctrls[] = {&manage, nullptr};
+    EXPECT_EQ(LDAP_SUCCESS, ldap_delete_ext_s(root, ref.c_str(), ctrls, nullptr));
+    ldap_unbind_ext_s(root, nullptr, nullptr);
+    fake_fw_reset();
+    fw_load(k.buf, fw_make_user_msg(DB_USER_READ, kKs, 0, {}, true, false));
+    EXPECT_EQ(0, task_user_read(k.buf));
+}
+
 TEST_F(CksRecords, ServerResetAfterTheFirstBatch)
 {
     // As in the daemon, a write to a reset connection is an error, not a
