@@ -166,7 +166,17 @@ int cks_lock_log(LDAP *ld, const char *ks, int op)
             int held = cks_lock_held(ld, ks);
             if (held == 1)
                 return 0;
-            rc = held == 0 ? LDAP_INSUFFICIENT_ACCESS : -held;
+            if (held < 0) {
+                // Our value may be in place though we could not see it:
+                // left there, it would lock every other host out until our
+                // next write.  Another holder's value is not ours to remove
+                // (the directory refuses us), so releasing is safe.
+                qelkiod_log(LOG_ERR, "Cannot confirm log lock for keystore %s: %s", ks,
+                            cks_err2string(-held));
+                release(ld, ks, dn);
+                return -held;
+            }
+            rc = LDAP_INSUFFICIENT_ACCESS;
         }
         if (rc != LDAP_INSUFFICIENT_ACCESS) {
             qelkiod_log(LOG_ERR, "Cannot obtain log lock for keystore %s: %s", ks,

@@ -178,6 +178,27 @@ TEST_F(CksLog, SizeLimitedSearchIsAFailure)
 
 // A directory that does not show numSubordinates (here: not to B) is
 // counted with a one-level search.
+TEST_F(CksLog, LockWhoseReadBackFailsIsNotLeftHeld)
+{
+    // B may replace the lock value but gets no entry back from any search:
+    // the read-back fails after B's value went in.
+    ASSERT_EQ(0, ds389_ldif(*ds, "dn: " + ds389_host_dn("hostB") +
+                                     "\nchangetype: modify\nreplace: nsSizeLimit\n"
+                                     "nsSizeLimit: 0\n"));
+    as_host("B");
+    int rc = write(recs(4, 1, 2));
+    EXPECT_EQ(ds389_ldif(*ds, "dn: " + ds389_host_dn("hostB") +
+                                  "\nchangetype: modify\nreplace: nsSizeLimit\n"
+                                  "nsSizeLimit: -1\n"),
+              0);
+    EXPECT_NE(0, rc);
+    EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_TRUE(lock_free());
+    // The other hosts are not locked out.
+    as_host("A");
+    EXPECT_EQ(0, write(recs(4, 3, 2)));
+}
+
 TEST_F(CksLog, CountWithoutNumSubordinates)
 {
     ASSERT_EQ(0, write(recs(6, 1, 3)));
