@@ -101,6 +101,12 @@ int cks_modify(LDAP *ld, const char *dn, LDAPMod **mods);
 int cks_delete(LDAP *ld, const char *dn);
 int cks_rename(LDAP *ld, const char *dn, const char *newrdn, const char *newsuperior);
 
+// One attribute of an add or a modification with string values (ending
+// with nullptr).
+LDAPMod cks_mod_strings(int op, const char *attr, char **values);
+// The same for binary values of the data attribute (LDAP_MOD_BVALUES added
+// to op).
+LDAPMod cks_mod_data(int op, berval **values);
 // The first value of `attr` in the entry, or nullptr.  Free with
 // ber_bvfree.
 struct berval *cks_first_value(LDAP *ld, LDAPMessage *e, const char *attr);
@@ -129,6 +135,10 @@ int id_cvt_tobin(LDAP *ld, LDAPMessage *e, unsigned char **buf, size_t *len, int
 int cks_escape_rdn(const char *in, char *out, size_t outsz);
 // RFC 4515 escaping of an assertion value for a filter.  0 or ENAMETOOLONG.
 int cks_escape_filter(const char *in, char *out, size_t outsz);
+// The same into a CKS_DN_MAX buffer, a refusal logged.
+int cks_filter_value(const char *in, char *out);
+// Number of RDNs of a DN, or -1 when it does not parse.
+int cks_dn_depth(const char *dn);
 // snprintf into a CKS_DN_MAX buffer; ENAMETOOLONG (logged) when it would
 // be cut.
 int cks_format(char *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -156,6 +166,9 @@ int cks_check_config();
 int cks_config_ksname(const char *filename, char out[DBM_KSNAME_LEN]);
 
 // ---- keystore nodes ----
+// Adds a node entry (top, organizationalunit, orvcksnode) with `ou`, and
+// `seealso` when given.
+int cks_add_node(LDAP *ld, const char *dn, const char *ou, const char *seealso);
 // Deletes the entry and everything below it, deepest entries first.
 int del_subtree(LDAP *ld, const char *dn);
 

@@ -8,45 +8,7 @@
 
 namespace {
 
-// One attribute of an add or a modification; values end with nullptr.
-LDAPMod mod_strings(int op, const char *attr, char **values)
-{
-    LDAPMod m;
-    memset(&m, 0, sizeof(m));
-    m.mod_op = op;
-    m.mod_type = const_cast<char *>(attr);
-    m.mod_values = values;
-    return m;
-}
-
 char *cs(const char *s) { return const_cast<char *>(s); }
-
-// Adds a node entry (top, organizationalunit, orvcksnode) with `ou`, and
-// `seealso` when given.
-int add_node(LDAP *ld, const char *dn, const char *ou, const char *seealso)
-{
-    char *classes[] = {cs("top"), cs("organizationalunit"), cs(CKS_NODE_CLASS), nullptr};
-    char *ous[] = {cs(ou), nullptr};
-    char *also[] = {cs(seealso), nullptr};
-    LDAPMod m[3] = {mod_strings(LDAP_MOD_ADD, "objectclass", classes),
-                    mod_strings(LDAP_MOD_ADD, "ou", ous),
-                    mod_strings(LDAP_MOD_ADD, "seealso", also)};
-    LDAPMod *mods[] = {&m[0], &m[1], seealso != nullptr ? &m[2] : nullptr, nullptr};
-    return cks_add(ld, dn, mods);
-}
-
-// Number of RDNs of a DN, or -1 when it does not parse.
-int dn_depth(const char *dn)
-{
-    LDAPDN parsed = nullptr;
-    if (ldap_str2dn(dn, &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS || parsed == nullptr)
-        return -1;
-    int n = 0;
-    while (parsed[n] != nullptr)
-        ++n;
-    ldap_dnfree(parsed);
-    return n;
-}
 
 struct dn_item {
     char *dn;
@@ -82,6 +44,18 @@ int own_config(const char *what, const char *ks)
 
 }  // namespace
 
+int cks_add_node(LDAP *ld, const char *dn, const char *ou, const char *seealso)
+{
+    char *classes[] = {cs("top"), cs("organizationalunit"), cs(CKS_NODE_CLASS), nullptr};
+    char *ous[] = {cs(ou), nullptr};
+    char *also[] = {cs(seealso), nullptr};
+    LDAPMod m[3] = {cks_mod_strings(LDAP_MOD_ADD, "objectclass", classes),
+                    cks_mod_strings(LDAP_MOD_ADD, "ou", ous),
+                    cks_mod_strings(LDAP_MOD_ADD, "seealso", also)};
+    LDAPMod *mods[] = {&m[0], &m[1], seealso != nullptr ? &m[2] : nullptr, nullptr};
+    return cks_add(ld, dn, mods);
+}
+
 int cks_db_make(upcall_buf *buf)
 {
     char ks[DBM_KSNAME_LEN];
@@ -108,7 +82,7 @@ int cks_db_make(upcall_buf *buf)
         return ret;
     int made = 0;
     for (; made < 4; ++made) {
-        ret = add_node(ld, dns[made], ous[made], made == 0 ? mconf.binddn : nullptr);
+        ret = cks_add_node(ld, dns[made], ous[made], made == 0 ? mconf.binddn : nullptr);
         if (ret != 0) {
             qelkiod_log(LOG_ERR, "Keystore creation failed.  DN %s could not be made: %s",
                         dns[made], cks_err2string(ret));
@@ -131,12 +105,9 @@ int cks_db_check(LDAP *ld, const char *name)
     char value[CKS_DN_MAX], filter[CKS_DN_MAX], base[CKS_DN_MAX];
     size_t n = strlen(name);
     bool full = n > 0 && name[n - 1] == '}';
-    int ret = cks_escape_filter(name, value, sizeof(value));
-    if (ret != 0) {
-        qelkiod_log(LOG_ERR, "Directory name or filter longer than %d characters refused",
-                    CKS_DN_MAX - 1);
+    int ret = cks_filter_value(name, value);
+    if (ret != 0)
         return ret;
-    }
     // Only the template's own wildcards stay wildcards.
     ret = full ? cks_format(filter, "(&(objectclass=%s)(ou=%s))", CKS_NODE_CLASS, value)
                : cks_format(filter, "(&(objectclass=%s)(ou=%s.*.{*}))", CKS_NODE_CLASS, value);
@@ -170,7 +141,7 @@ int cks_join_keystore(LDAP *ld, const char *name)
     if (ret != 0)
         return ret;
     char *also[] = {mconf.binddn, nullptr};
-    LDAPMod m = mod_strings(LDAP_MOD_ADD, "seealso", also);
+    LDAPMod m = cks_mod_strings(LDAP_MOD_ADD, "seealso", also);
     LDAPMod *mods[] = {&m, nullptr};
     ret = cks_modify(ld, dn, mods);
     if (ret == 0 || ret == LDAP_TYPE_OR_VALUE_EXISTS) {
@@ -186,9 +157,8 @@ int get_cent_ksnames(kstable *t)
 {
     int ret = cks_check_config();
     char value[CKS_DN_MAX], filter[CKS_DN_MAX], base[CKS_DN_MAX];
-    if (ret == 0 && (ret = cks_escape_filter(mconf.binddn, value, sizeof(value))) != 0)
-        qelkiod_log(LOG_ERR, "Directory name or filter longer than %d characters refused",
-                    CKS_DN_MAX - 1);
+    if (ret == 0)
+        ret = cks_filter_value(mconf.binddn, value);
     if (ret == 0)
         ret = cks_format(filter, "(&(objectclass=%s)(seealso=%s))", CKS_NODE_CLASS, value);
     if (ret == 0)
@@ -267,7 +237,7 @@ int del_subtree(LDAP *ld, const char *dn)
             ret = ldap_get_lderrno(ld);
             break;
         }
-        list[got].depth = dn_depth(list[got].dn);
+        list[got].depth = cks_dn_depth(list[got].dn);
         if (list[got].depth < 0) {
             qelkiod_log(LOG_ERR, "Failed to explode dn %s", list[got].dn);
             ret = LDAP_INVALID_DN_SYNTAX;
@@ -388,11 +358,7 @@ int cks_config_write(upcall_buf *buf)
     berval blob = {static_cast<ber_len_t>(hdr->paramSize - DBM_FILE_DATA_OFF),
                    reinterpret_cast<char *>(msg + DBM_FILE_DATA_OFF)};
     berval *vals[] = {&blob, nullptr};
-    LDAPMod m;
-    memset(&m, 0, sizeof(m));
-    m.mod_op = LDAP_MOD_REPLACE | LDAP_MOD_BVALUES;
-    m.mod_type = cs(CKS_DATA_ATTR);
-    m.mod_bvalues = vals;
+    LDAPMod m = cks_mod_data(LDAP_MOD_REPLACE, vals);
     LDAPMod *mods[] = {&m, nullptr};
     ret = cks_modify(ld, dn, mods);
     if (ret != 0)

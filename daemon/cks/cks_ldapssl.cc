@@ -341,6 +341,26 @@ int cks_rename(LDAP *ld, const char *dn, const char *newrdn, const char *newsupe
     return cks_code(ldap_rename_s(ld, dn, newrdn, newsuperior, 1, nullptr, nullptr));
 }
 
+LDAPMod cks_mod_strings(int op, const char *attr, char **values)
+{
+    LDAPMod m;
+    memset(&m, 0, sizeof(m));
+    m.mod_op = op;
+    m.mod_type = const_cast<char *>(attr);
+    m.mod_values = values;
+    return m;
+}
+
+LDAPMod cks_mod_data(int op, berval **values)
+{
+    LDAPMod m;
+    memset(&m, 0, sizeof(m));
+    m.mod_op = op | LDAP_MOD_BVALUES;
+    m.mod_type = const_cast<char *>(CKS_DATA_ATTR);
+    m.mod_bvalues = values;
+    return m;
+}
+
 berval *cks_first_value(LDAP *ld, LDAPMessage *e, const char *attr)
 {
     berval **vals = ldap_get_values_len(ld, e, attr);

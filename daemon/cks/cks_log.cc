@@ -36,43 +36,16 @@ long count_one_level(LDAP *ld, const char *dn)
     return n;
 }
 
-// Number of RDNs of a DN, or -1.
-int dn_depth(const char *dn)
-{
-    LDAPDN parsed = nullptr;
-    if (ldap_str2dn(dn, &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS || parsed == nullptr)
-        return -1;
-    int n = 0;
-    while (parsed[n] != nullptr)
-        ++n;
-    ldap_dnfree(parsed);
-    return n;
-}
-
 int entry_depth(LDAP *ld, LDAPMessage *e)
 {
     char *dn = ldap_get_dn(ld, e);
-    int d = dn != nullptr ? dn_depth(dn) : -1;
+    int d = dn != nullptr ? cks_dn_depth(dn) : -1;
     ldap_memfree(dn);
     return d;
 }
 
 // Adds the old log node again after its subtree was deleted.
-int add_old_node(LDAP *ld, const char *dn)
-{
-    char *classes[] = {cs("top"), cs("organizationalunit"), cs(CKS_NODE_CLASS), nullptr};
-    char *ous[] = {cs("AuditLogOld"), nullptr};
-    LDAPMod m[2];
-    memset(m, 0, sizeof(m));
-    m[0].mod_op = LDAP_MOD_ADD;
-    m[0].mod_type = cs("objectclass");
-    m[0].mod_values = classes;
-    m[1].mod_op = LDAP_MOD_ADD;
-    m[1].mod_type = cs("ou");
-    m[1].mod_values = ous;
-    LDAPMod *mods[] = {&m[0], &m[1], nullptr};
-    return cks_add(ld, dn, mods);
-}
+int add_old_node(LDAP *ld, const char *dn) { return cks_add_node(ld, dn, "AuditLogOld", nullptr); }
 
 int add_log_entry(LDAP *ld, const char *dn, char *keytext, const unsigned char *data, size_t len)
 {
@@ -80,17 +53,8 @@ int add_log_entry(LDAP *ld, const char *dn, char *keytext, const unsigned char *
     char *cn[] = {keytext, nullptr};
     berval bv = {static_cast<ber_len_t>(len), reinterpret_cast<char *>(const_cast<unsigned char *>(data))};
     berval *bvals[] = {&bv, nullptr};
-    LDAPMod m[3];
-    memset(m, 0, sizeof(m));
-    m[0].mod_op = LDAP_MOD_ADD;
-    m[0].mod_type = cs("objectclass");
-    m[0].mod_values = classes;
-    m[1].mod_op = LDAP_MOD_ADD;
-    m[1].mod_type = cs("cn");
-    m[1].mod_values = cn;
-    m[2].mod_op = LDAP_MOD_ADD | LDAP_MOD_BVALUES;
-    m[2].mod_type = cs(CKS_DATA_ATTR);
-    m[2].mod_bvalues = bvals;
+    LDAPMod m[3] = {cks_mod_strings(LDAP_MOD_ADD, "objectclass", classes),
+                    cks_mod_strings(LDAP_MOD_ADD, "cn", cn), cks_mod_data(LDAP_MOD_ADD, bvals)};
     LDAPMod *mods[] = {&m[0], &m[1], &m[2], nullptr};
     return cks_add(ld, dn, mods);
 }
@@ -182,7 +146,7 @@ void start_log_push(unsigned char *msg, bool old_log)
 // gone altogether fails at once.
 int search_log(LDAP *ld, const char *ks, const char *dn, LDAPMessage **res)
 {
-    int base_depth = dn_depth(dn);
+    int base_depth = cks_dn_depth(dn);
     char *attrs[] = {cs(CKS_DATA_ATTR), cs("createTimestamp"), nullptr};
     for (int attempt = 0;;) {
         int rc = cks_search(ld, dn, LDAP_SCOPE_SUBTREE,
@@ -463,7 +427,7 @@ int cks_read_log_entries(LDAP *ld, upcall_buf *buf)
         return ret;
     log_item *v = nullptr;
     int total = 0;
-    ret = collect_log(ld, res, dn_depth(dn), &v, &total);
+    ret = collect_log(ld, res, cks_dn_depth(dn), &v, &total);
     if (ret == 0 && total > 0) {
         // The newest `want` for 0 < want < total; else from the oldest, at
         // most |want| of them (0: all).  |INT32_MIN| is formed in 64 bits.

@@ -33,11 +33,7 @@ int lock_text(char *out)
 int replace_aci(LDAP *ld, const char *dn, char *value)
 {
     char *vals[] = {value, nullptr};
-    LDAPMod m;
-    memset(&m, 0, sizeof(m));
-    m.mod_op = LDAP_MOD_REPLACE;
-    m.mod_type = cs("aci");
-    m.mod_values = value != nullptr ? vals : nullptr;
+    LDAPMod m = cks_mod_strings(LDAP_MOD_REPLACE, "aci", value != nullptr ? vals : nullptr);
     LDAPMod *mods[] = {&m, nullptr};
     return cks_modify(ld, dn, mods);
 }

@@ -35,27 +35,6 @@ struct batch {
 
 typedef int (*rec_apply)(batch *b, const rec_view &r);
 
-// One attribute with string values (nullptr-terminated).
-LDAPMod mod_strings(int op, const char *attr, char **values)
-{
-    LDAPMod m;
-    memset(&m, 0, sizeof(m));
-    m.mod_op = op;
-    m.mod_type = cs(attr);
-    m.mod_values = values;
-    return m;
-}
-
-LDAPMod mod_data(int op, berval **values)
-{
-    LDAPMod m;
-    memset(&m, 0, sizeof(m));
-    m.mod_op = op | LDAP_MOD_BVALUES;
-    m.mod_type = cs(CKS_DATA_ATTR);
-    m.mod_bvalues = values;
-    return m;
-}
-
 // Whether the entry exists: 0 (found, *found true), LDAP_NO_SUCH_OBJECT
 // turned into 0 with *found false, or the search's failure.  A DN that
 // exists as an entry of another kind counts as not found: the add is then
@@ -125,8 +104,8 @@ int apply_user_write(batch *b, const rec_view &r)
     char *ous[] = {u.s, nullptr};
     berval data = data_of(r);
     berval *datas[] = {&data, nullptr};
-    LDAPMod m[3] = {mod_strings(0, "objectclass", classes), mod_strings(0, "ou", ous),
-                    mod_data(0, datas)};
+    LDAPMod m[3] = {cks_mod_strings(0, "objectclass", classes), cks_mod_strings(0, "ou", ous),
+                    cks_mod_data(0, datas)};
     LDAPMod *mods[] = {&m[0], &m[1], &m[2], nullptr};
     return store_entry(b->ld, dn, CKS_NODE_CLASS, "user", "User creation for DN %s failed: %s",
                        mods);
@@ -148,8 +127,8 @@ int apply_obj_write(batch *b, const rec_view &r)
     char *uids[] = {b->owner, nullptr};
     berval data = data_of(r);
     berval *datas[] = {&data, nullptr};
-    LDAPMod m[4] = {mod_strings(0, "objectclass", classes), mod_strings(0, "cn", cns),
-                    mod_strings(0, "uid", uids), mod_data(0, datas)};
+    LDAPMod m[4] = {cks_mod_strings(0, "objectclass", classes), cks_mod_strings(0, "cn", cns),
+                    cks_mod_strings(0, "uid", uids), cks_mod_data(0, datas)};
     LDAPMod *mods[] = {&m[0], &m[1], &m[2], &m[3], nullptr};
     // An object whose owner has no user entry cannot be added: the
     // directory refuses it (no such object) and the exchange ends there.

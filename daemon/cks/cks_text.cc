@@ -169,6 +169,18 @@ int cks_escape_filter(const char *in, char *out, size_t outsz)
     return 0;
 }
 
+int cks_dn_depth(const char *dn)
+{
+    LDAPDN parsed = nullptr;
+    if (ldap_str2dn(dn, &parsed, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS || parsed == nullptr)
+        return -1;
+    int n = 0;
+    while (parsed[n] != nullptr)
+        ++n;
+    ldap_dnfree(parsed);
+    return n;
+}
+
 int cks_format(char *out, const char *fmt, ...)
 {
     va_list ap;
@@ -186,14 +198,18 @@ int cks_format(char *out, const char *fmt, ...)
 
 namespace {
 
-// An RDN value escaped into `out` (CKS_DN_MAX bytes); logs a refusal.
-int escaped(const char *value, char *out)
+int logged_refusal(int ret)
 {
-    int ret = cks_escape_rdn(value, out, CKS_DN_MAX);
     if (ret != 0)
         qelkiod_log(LOG_ERR, "Directory name or filter longer than %d characters refused",
                     CKS_DN_MAX - 1);
     return ret;
+}
+
+// An RDN value escaped into `out` (CKS_DN_MAX bytes); logs a refusal.
+int escaped(const char *value, char *out)
+{
+    return logged_refusal(cks_escape_rdn(value, out, CKS_DN_MAX));
 }
 
 const char *basedn()
@@ -202,6 +218,11 @@ const char *basedn()
 }
 
 }  // namespace
+
+int cks_filter_value(const char *in, char *out)
+{
+    return logged_refusal(cks_escape_filter(in, out, CKS_DN_MAX));
+}
 
 int cks_container_dn(char *out)
 {
