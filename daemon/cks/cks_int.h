@@ -119,6 +119,9 @@ int cks_sort_entries(LDAP *ld, LDAPMessage *res, const char *attr, LDAPMessage *
 // Upper-case hex text of n bytes (2n+1 bytes, caller frees); nullptr only
 // when memory runs out.
 char *bin2string(const unsigned char *bin, size_t n);
+// The same into `out` (2n+1 bytes); ENOMEM after "Cannot get string
+// representation of <what>".
+int cks_id_text(const unsigned char *bin, size_t n, char *out, const char *what);
 // Decodes hex text (non-hex characters skipped).  *buf nullptr: a buffer is
 // allocated and *len set to its size; else *len is the caller's capacity.
 // 0 with *len the bytes produced; ENOSPC when they would not fit (a buffer

@@ -21,11 +21,6 @@ uint32_t be_word(const unsigned char *p)
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | uint32_t(p[3]);
 }
 
-struct text_free {
-    char *s = nullptr;
-    ~text_free() { free(s); }
-};
-
 // The state of one message of an exchange.
 struct batch {
     LDAP *ld;
@@ -89,19 +84,29 @@ berval data_of(const rec_view &r)
     return v;
 }
 
+// The text of the record's user ID (2 * DBM_USER_ID_LEN + 1 bytes) and the
+// DN of its entry.
+int user_dn_of(const batch *b, const rec_view &r, char *u, char *dn)
+{
+    int ret = cks_id_text(r.id, DBM_USER_ID_LEN, u, "uid");
+    return ret != 0 ? ret : cks_user_dn(dn, u, b->ks);
+}
+
+// The same for an object ID; `what` names it in a refusal.
+int obj_dn_of(const batch *b, const rec_view &r, char *o, char *dn, const char *what)
+{
+    int ret = cks_id_text(r.id, DBM_OBJ_ID_LEN, o, what);
+    return ret != 0 ? ret : cks_obj_dn(dn, o, b->owner, b->ks);
+}
+
 int apply_user_write(batch *b, const rec_view &r)
 {
-    text_free u;
-    if ((u.s = bin2string(r.id, DBM_USER_ID_LEN)) == nullptr) {
-        qelkiod_log(LOG_ERR, "Cannot get string representation of uid");
-        return ENOMEM;
-    }
-    char dn[CKS_DN_MAX];
-    int ret = cks_user_dn(dn, u.s, b->ks);
+    char u[2 * DBM_USER_ID_LEN + 1], dn[CKS_DN_MAX];
+    int ret = user_dn_of(b, r, u, dn);
     if (ret != 0)
         return ret;
     char *classes[] = {cs("top"), cs("organizationalunit"), cs(CKS_NODE_CLASS), nullptr};
-    char *ous[] = {u.s, nullptr};
+    char *ous[] = {u, nullptr};
     berval data = data_of(r);
     berval *datas[] = {&data, nullptr};
     LDAPMod m[3] = {cks_mod_strings(0, "objectclass", classes), cks_mod_strings(0, "ou", ous),
@@ -113,17 +118,12 @@ int apply_user_write(batch *b, const rec_view &r)
 
 int apply_obj_write(batch *b, const rec_view &r)
 {
-    text_free o;
-    if ((o.s = bin2string(r.id, DBM_OBJ_ID_LEN)) == nullptr) {
-        qelkiod_log(LOG_ERR, "Cannot get string representation of object record number");
-        return ENOMEM;
-    }
-    char dn[CKS_DN_MAX];
-    int ret = cks_obj_dn(dn, o.s, b->owner, b->ks);
+    char o[2 * DBM_OBJ_ID_LEN + 1], dn[CKS_DN_MAX];
+    int ret = obj_dn_of(b, r, o, dn, "object record number");
     if (ret != 0)
         return ret;
     char *classes[] = {cs("top"), cs(CKS_OBJECT_CLASS), nullptr};
-    char *cns[] = {o.s, nullptr};
+    char *cns[] = {o, nullptr};
     char *uids[] = {b->owner, nullptr};
     berval data = data_of(r);
     berval *datas[] = {&data, nullptr};
@@ -138,13 +138,8 @@ int apply_obj_write(batch *b, const rec_view &r)
 
 int apply_user_delete(batch *b, const rec_view &r)
 {
-    text_free u;
-    if ((u.s = bin2string(r.id, DBM_USER_ID_LEN)) == nullptr) {
-        qelkiod_log(LOG_ERR, "Cannot get string representation of uid");
-        return ENOMEM;
-    }
-    char dn[CKS_DN_MAX];
-    int ret = cks_user_dn(dn, u.s, b->ks);
+    char u[2 * DBM_USER_ID_LEN + 1], dn[CKS_DN_MAX];
+    int ret = user_dn_of(b, r, u, dn);
     // The user entry goes with its objects; an unknown user is refused
     // with the directory's "no such object", as the local keystore refuses
     // one it does not hold.
@@ -163,13 +158,8 @@ int delete_object(LDAP *ld, const char *dn, const unsigned char *oid)
 
 int apply_obj_delete(batch *b, const rec_view &r)
 {
-    text_free o;
-    if ((o.s = bin2string(r.id, DBM_OBJ_ID_LEN)) == nullptr) {
-        qelkiod_log(LOG_ERR, "Cannot get string representation of uid");
-        return ENOMEM;
-    }
-    char dn[CKS_DN_MAX];
-    int ret = cks_obj_dn(dn, o.s, b->owner, b->ks);
+    char o[2 * DBM_OBJ_ID_LEN + 1], dn[CKS_DN_MAX];
+    int ret = obj_dn_of(b, r, o, dn, "uid");
     if (ret != 0)
         return ret;
     ret = delete_object(b->ld, dn, r.id);
@@ -186,15 +176,7 @@ int batch_start(batch *b, const unsigned char *msg, int kind)
     if (ret != 0)
         return ret;
     b->owner[0] = '\0';
-    if (kind == REC_OBJ) {
-        text_free u;
-        if ((u.s = bin2string(msg + DBM_OWNER_OFF, DBM_OWNER_LEN)) == nullptr) {
-            qelkiod_log(LOG_ERR, "Cannot get string representation of uid");
-            return ENOMEM;
-        }
-        memcpy(b->owner, u.s, sizeof(b->owner));
-    }
-    return 0;
+    return kind == REC_OBJ ? cks_id_text(msg + DBM_OWNER_OFF, DBM_OWNER_LEN, b->owner, "uid") : 0;
 }
 
 // The batch exchange of writes and deletes.  Every message is checked

@@ -158,18 +158,6 @@ int read_one(LDAP *ld, const char *dn, const char *cls, LDAPMessage **res, LDAPM
     return 0;
 }
 
-int id_text(const unsigned char *id, size_t n, char *out)
-{
-    char *s = bin2string(id, n);
-    if (s == nullptr) {
-        qelkiod_log(LOG_ERR, "Cannot get string representation of uid");
-        return ENOMEM;
-    }
-    memcpy(out, s, 2 * n + 1);
-    free(s);
-    return 0;
-}
-
 int keystore_of(const unsigned char *msg, char ks[DBM_KSNAME_LEN])
 {
     return qelkiod_msg_ksname(msg, DBM_KSNAME_OFF, ks);
@@ -195,54 +183,92 @@ int search_below(LDAP *ld, const char *base, int scope, const char *cls, LDAPMes
     return ret;
 }
 
-// Loads one object entry below a known owner.
-int load_object_entry(LDAP *ld, LDAPMessage *e, push *p)
+// Loads one entry found below a known parent: a user below the users
+// node, an object below its owner.
+int load_entry(LDAP *ld, LDAPMessage *e, push *p)
 {
-    unsigned char oid[DBM_OBJ_ID_LEN];
-    int ret = entry_id(ld, e, 0, oid, sizeof(oid));
+    bool obj = p->kind == REC_OBJ;
+    unsigned char id[DBM_USER_ID_LEN];
+    size_t idlen = obj ? DBM_OBJ_ID_LEN : DBM_USER_ID_LEN;
+    int ret = entry_id(ld, e, 0, id, idlen);
     value_free v;
     if (ret == 0)
         ret = entry_data(ld, e, &v.v, "Cannot get %s attribute", false);
     if (ret == 0) {
         entry_dn dn(ld, e);
-        ret = push_add(p, oid, sizeof(oid), v.v, dn.text());
+        ret = push_add(p, id, idlen, v.v, dn.text());
     }
-    if (ret == 0)
-        qelkiod_log(LOG_DEBUG, "Loaded Object: %x/%d", be_word(oid),
-                    static_cast<int>(be_word(oid + 4)));
+    if (ret == 0 && obj)
+        qelkiod_log(LOG_DEBUG, "Loaded Object: %x/%d", be_word(id),
+                    static_cast<int>(be_word(id + 4)));
     return ret;
+}
+
+// The entries of class `cls` directly below `base`, one push record each.
+int read_below(LDAP *ld, upcall_buf *buf, const char *base, const char *cls, int kind)
+{
+    result_free res;
+    int ret = search_below(ld, base, LDAP_SCOPE_ONELEVEL, cls, &res.res);
+    if (ret != 0)
+        return ret;
+    push p{buf, kind};
+    for (LDAPMessage *e = ldap_first_entry(ld, res.res); e != nullptr;
+         e = ldap_next_entry(ld, e)) {
+        if ((ret = load_entry(ld, e, &p)) != 0)
+            return ret;
+    }
+    return push_finish(&p);
+}
+
+static_assert(DBM_USER_ID_LEN >= DBM_OBJ_ID_LEN, "an ID buffer holds either kind");
+
+// The records the request names by ID, each read by its DN; objects below
+// the request's owner.
+int read_byid(LDAP *ld, upcall_buf *req, upcall_buf *ans, int kind)
+{
+    bool obj = kind == REC_OBJ;
+    char ks[DBM_KSNAME_LEN], owner[2 * DBM_OWNER_LEN + 1] = "";
+    int ret = keystore_of(req->msg, ks);
+    if (ret == 0)
+        ret = rec_validate(req->msg, kind, true);
+    if (ret == 0 && obj)
+        ret = cks_id_text(req->msg + DBM_OWNER_OFF, DBM_OWNER_LEN, owner, "uid");
+    if (ret != 0)
+        return ret;
+    push p{ans, kind};
+    if (obj)
+        memcpy(ans->msg + DBM_OWNER_OFF, req->msg + DBM_OWNER_OFF, DBM_OWNER_LEN);
+    size_t idlen = obj ? DBM_OBJ_ID_LEN : DBM_USER_ID_LEN;
+    rec_iter it;
+    rec_view r;
+    rec_iter_init(&it, req->msg, kind, true);
+    while ((ret = rec_iter_next(&it, &r)) == 1) {
+        char id[2 * DBM_USER_ID_LEN + 1], dn[CKS_DN_MAX];
+        if ((ret = cks_id_text(r.id, idlen, id, "uid")) != 0 ||
+            (ret = obj ? cks_obj_dn(dn, id, owner, ks) : cks_user_dn(dn, id, ks)) != 0)
+            return ret;
+        result_free res;
+        LDAPMessage *e = nullptr;
+        value_free v;
+        ret = read_one(ld, dn, obj ? CKS_OBJECT_CLASS : CKS_NODE_CLASS, &res.res, &e);
+        if (ret == 0)
+            ret = entry_data(ld, e, &v.v, "Cannot get %s attr from DN %s", true);
+        if (ret == 0)
+            ret = push_add(&p, r.id, idlen, v.v, dn);
+        if (ret != 0)
+            return ret;
+        if (obj)
+            qelkiod_log(LOG_DEBUG, "Loaded Object: %x/%d", be_word(r.id),
+                        static_cast<int>(be_word(r.id + 4)));
+    }
+    return ret != 0 ? ret : push_finish(&p);
 }
 
 }  // namespace
 
 int cks_read_users_byid(LDAP *ld, upcall_buf *req, upcall_buf *ans)
 {
-    char ks[DBM_KSNAME_LEN];
-    int ret = keystore_of(req->msg, ks);
-    if (ret == 0)
-        ret = rec_validate(req->msg, REC_USER, true);
-    if (ret != 0)
-        return ret;
-    push p{ans, REC_USER};
-    rec_iter it;
-    rec_view r;
-    rec_iter_init(&it, req->msg, REC_USER, true);
-    while ((ret = rec_iter_next(&it, &r)) == 1) {
-        char u[2 * DBM_USER_ID_LEN + 1], dn[CKS_DN_MAX];
-        if ((ret = id_text(r.id, DBM_USER_ID_LEN, u)) != 0 || (ret = cks_user_dn(dn, u, ks)) != 0)
-            return ret;
-        result_free res;
-        LDAPMessage *e = nullptr;
-        value_free v;
-        ret = read_one(ld, dn, CKS_NODE_CLASS, &res.res, &e);
-        if (ret == 0)
-            ret = entry_data(ld, e, &v.v, "Cannot get %s attr from DN %s", true);
-        if (ret == 0)
-            ret = push_add(&p, r.id, DBM_USER_ID_LEN, v.v, dn);
-        if (ret != 0)
-            return ret;
-    }
-    return ret != 0 ? ret : push_finish(&p);
+    return read_byid(ld, req, ans, REC_USER);
 }
 
 int cks_read_all_users(LDAP *ld, upcall_buf *buf)
@@ -251,64 +277,12 @@ int cks_read_all_users(LDAP *ld, upcall_buf *buf)
     int ret = keystore_of(buf->msg, ks);
     if (ret == 0)
         ret = cks_node_dn(base, CKS_USERS_RDN, ks);
-    if (ret != 0)
-        return ret;
-    result_free res;
-    ret = search_below(ld, base, LDAP_SCOPE_ONELEVEL, CKS_NODE_CLASS, &res.res);
-    if (ret != 0)
-        return ret;
-    push p{buf, REC_USER};
-    for (LDAPMessage *e = ldap_first_entry(ld, res.res); e != nullptr;
-         e = ldap_next_entry(ld, e)) {
-        unsigned char uid[DBM_USER_ID_LEN];
-        value_free v;
-        ret = entry_id(ld, e, 0, uid, sizeof(uid));
-        if (ret == 0)
-            ret = entry_data(ld, e, &v.v, "Cannot get %s attribute", false);
-        if (ret == 0) {
-            entry_dn dn(ld, e);
-            ret = push_add(&p, uid, sizeof(uid), v.v, dn.text());
-        }
-        if (ret != 0)
-            return ret;
-    }
-    return push_finish(&p);
+    return ret != 0 ? ret : read_below(ld, buf, base, CKS_NODE_CLASS, REC_USER);
 }
 
 int cks_read_objs_byid(LDAP *ld, upcall_buf *req, upcall_buf *ans)
 {
-    char ks[DBM_KSNAME_LEN], owner[2 * DBM_OWNER_LEN + 1];
-    int ret = keystore_of(req->msg, ks);
-    if (ret == 0)
-        ret = rec_validate(req->msg, REC_OBJ, true);
-    if (ret == 0)
-        ret = id_text(req->msg + DBM_OWNER_OFF, DBM_OWNER_LEN, owner);
-    if (ret != 0)
-        return ret;
-    push p{ans, REC_OBJ};
-    memcpy(ans->msg + DBM_OWNER_OFF, req->msg + DBM_OWNER_OFF, DBM_OWNER_LEN);
-    rec_iter it;
-    rec_view r;
-    rec_iter_init(&it, req->msg, REC_OBJ, true);
-    while ((ret = rec_iter_next(&it, &r)) == 1) {
-        char o[2 * DBM_OBJ_ID_LEN + 1], dn[CKS_DN_MAX];
-        if ((ret = id_text(r.id, DBM_OBJ_ID_LEN, o)) != 0 ||
-            (ret = cks_obj_dn(dn, o, owner, ks)) != 0)
-            return ret;
-        result_free res;
-        LDAPMessage *e = nullptr;
-        value_free v;
-        ret = read_one(ld, dn, CKS_OBJECT_CLASS, &res.res, &e);
-        if (ret == 0)
-            ret = entry_data(ld, e, &v.v, "Cannot get %s attr from DN %s", true);
-        if (ret == 0)
-            ret = push_add(&p, r.id, DBM_OBJ_ID_LEN, v.v, dn);
-        if (ret != 0)
-            return ret;
-        qelkiod_log(LOG_DEBUG, "Loaded Object: %x/%d", be_word(r.id),
-                    static_cast<int>(be_word(r.id + 4)));
-    }
-    return ret != 0 ? ret : push_finish(&p);
+    return read_byid(ld, req, ans, REC_OBJ);
 }
 
 int cks_read_objs_byuser(LDAP *ld, upcall_buf *buf)
@@ -316,22 +290,10 @@ int cks_read_objs_byuser(LDAP *ld, upcall_buf *buf)
     char ks[DBM_KSNAME_LEN], owner[2 * DBM_OWNER_LEN + 1], base[CKS_DN_MAX];
     int ret = keystore_of(buf->msg, ks);
     if (ret == 0)
-        ret = id_text(buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN, owner);
+        ret = cks_id_text(buf->msg + DBM_OWNER_OFF, DBM_OWNER_LEN, owner, "uid");
     if (ret == 0)
         ret = cks_user_dn(base, owner, ks);
-    if (ret != 0)
-        return ret;
-    result_free res;
-    ret = search_below(ld, base, LDAP_SCOPE_ONELEVEL, CKS_OBJECT_CLASS, &res.res);
-    if (ret != 0)
-        return ret;
-    push p{buf, REC_OBJ};
-    for (LDAPMessage *e = ldap_first_entry(ld, res.res); e != nullptr;
-         e = ldap_next_entry(ld, e)) {
-        if ((ret = load_object_entry(ld, e, &p)) != 0)
-            return ret;
-    }
-    return push_finish(&p);
+    return ret != 0 ? ret : read_below(ld, buf, base, CKS_OBJECT_CLASS, REC_OBJ);
 }
 
 int cks_read_all_objs(LDAP *ld, upcall_buf *buf)
@@ -367,7 +329,7 @@ int cks_read_all_objs(LDAP *ld, upcall_buf *buf)
                 break;
             memcpy(field, owner, DBM_OWNER_LEN);
         }
-        ret = load_object_entry(ld, sorted[i], &p);
+        ret = load_entry(ld, sorted[i], &p);
     }
     free(sorted);
     return ret != 0 ? ret : push_finish(&p);

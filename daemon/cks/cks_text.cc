@@ -37,6 +37,18 @@ char *bin2string(const unsigned char *bin, size_t n)
     return s;
 }
 
+int cks_id_text(const unsigned char *bin, size_t n, char *out, const char *what)
+{
+    char *s = bin2string(bin, n);
+    if (s == nullptr) {
+        qelkiod_log(LOG_ERR, "Cannot get string representation of %s", what);
+        return ENOMEM;
+    }
+    memcpy(out, s, 2 * n + 1);
+    free(s);
+    return 0;
+}
+
 int string2bin(const char *text, unsigned char **buf, size_t *len)
 {
     size_t tlen = strlen(text);
