@@ -14,9 +14,7 @@
 #include <thread>
 
 #include "../core/core_fixture.h"
-#include "cks/cks_int.h"
-#include "ds389.h"
-#include "fake_fw.h"
+#include "cks_ds_fixture.h"
 
 namespace {
 
@@ -104,28 +102,18 @@ protected:
             ASSERT_EQ(0, ds389_add_host(*ds, "hostB", "secretB"));
             hosts = true;
         }
-        mconf.basedn = strdup(DS389_SUFFIX);
-        mconf.authtype = strdup("Simple");
-        add_server(ds->port);
-        as_host("A");
-        ASSERT_EQ(0, fake_ks_init(&k, "ks", DBM_KS_LDAP));
-        fake_fw_install();
+        kyrcks::configure(ds->port, "Simple");
+        ASSERT_EQ(0, kyrcks::keystore_up(&k, "ks", false));
     }
     void TearDown() override
     {
-        if (ds != nullptr) {
-            fake_fw_uninstall();
-            fake_ks_fini(&k);
-            EXPECT_EQ(0, ds389_clear_below(*ds, DS389_KEYSTORES));
-        }
+        if (ds != nullptr)
+            kyrcks::keystore_down(*ds, &k);
         CoreTest::TearDown();
     }
     void add_server(int port, const char *host = "127.0.0.1", int ssl = 0)
     {
-        qelkiod_server &s = mconf.servers[mconf.nservers++];
-        s.host = strdup(host);
-        s.port = port;
-        s.ssl = ssl;
+        kyrcks::add_server(port, host, ssl);
     }
     void clear_servers()
     {
@@ -135,13 +123,7 @@ protected:
         }
         mconf.nservers = 0;
     }
-    void as_host(const std::string &h)
-    {
-        free(mconf.binddn);
-        free(mconf.password);
-        mconf.binddn = strdup(ds389_host_dn("host" + h).c_str());
-        mconf.password = strdup(("secret" + h).c_str());
-    }
+    void as_host(const std::string &h) { kyrcks::as_host(h); }
     int make(const std::string &name)
     {
         fw_load(k.buf, fw_make_ks_msg(DB_INIT, name, DBM_KS_LDAP, false));

@@ -13,9 +13,7 @@
 #include <vector>
 
 #include "../core/core_fixture.h"
-#include "cks/cks_int.h"
-#include "ds389.h"
-#include "fake_fw.h"
+#include "cks_ds_fixture.h"
 
 namespace kyrlog {
 
@@ -115,36 +113,19 @@ protected:
                                             std::string("secret") + h));
             hosts = true;
         }
-        mconf.basedn = strdup(DS389_SUFFIX);
-        mconf.authtype = strdup("simple");
         mconf.auditloglimit = 500;
-        qelkiod_server &s = mconf.servers[mconf.nservers++];
-        s.host = strdup("127.0.0.1");
-        s.port = ds->port;
-        as_host("A");
-        ASSERT_EQ(0, fake_ks_init(&k, kKs, DBM_KS_LDAP));
-        fake_fw_install();
-        fw_load(k.buf, fw_make_ks_msg(DB_INIT, kKs, DBM_KS_LDAP, false));
-        ASSERT_EQ(0, cks_db_make(k.buf));
-        fake_fw_reset();
+        kyrcks::configure(ds->port, "simple");
+        ASSERT_EQ(0, kyrcks::keystore_up(&k, kKs, true));
     }
     void TearDown() override
     {
         if (ds != nullptr) {
             cks_lock_wait_ms = saved_wait;
-            fake_fw_uninstall();
-            fake_ks_fini(&k);
-            EXPECT_EQ(0, ds389_clear_below(*ds, DS389_KEYSTORES));
+            kyrcks::keystore_down(*ds, &k);
         }
         CoreTest::TearDown();
     }
-    void as_host(const std::string &h)
-    {
-        free(mconf.binddn);
-        free(mconf.password);
-        mconf.binddn = strdup(ds389_host_dn("host" + h).c_str());
-        mconf.password = strdup(("secret" + h).c_str());
-    }
+    void as_host(const std::string &h) { kyrcks::as_host(h); }
     int write(const std::vector<fw_rec> &r, uint32_t flags = 0)
     {
         fw_load(k.buf, fw_make_obj_msg(DB_LOG_WRITE, kKs, flags, std::string(20, '\0'), r, false,

@@ -10,9 +10,7 @@
 #include <set>
 
 #include "../core/core_fixture.h"
-#include "cks/cks_int.h"
-#include "ds389.h"
-#include "fake_fw.h"
+#include "cks_ds_fixture.h"
 #include "tcp_proxy.h"
 
 namespace {
@@ -54,23 +52,13 @@ protected:
                                              "\nnsSizeLimit: 2\n"));
             hosts = true;
         }
-        mconf.basedn = strdup(DS389_SUFFIX);
-        mconf.authtype = strdup("simple");
-        set_server(ds->port);
-        as_host("A");
-        ASSERT_EQ(0, fake_ks_init(&k, kKs, DBM_KS_LDAP));
-        fake_fw_install();
-        fw_load(k.buf, fw_make_ks_msg(DB_INIT, kKs, DBM_KS_LDAP, false));
-        ASSERT_EQ(0, cks_db_make(k.buf));
-        fake_fw_reset();
+        kyrcks::configure(ds->port, "simple");
+        ASSERT_EQ(0, kyrcks::keystore_up(&k, kKs, true));
     }
     void TearDown() override
     {
-        if (ds != nullptr) {
-            fake_fw_uninstall();
-            fake_ks_fini(&k);
-            EXPECT_EQ(0, ds389_clear_below(*ds, DS389_KEYSTORES));
-        }
+        if (ds != nullptr)
+            kyrcks::keystore_down(*ds, &k);
         CoreTest::TearDown();
     }
     void set_server(int port)
@@ -82,13 +70,7 @@ protected:
         mconf.servers[0].port = port;
         mconf.servers[0].ssl = 0;
     }
-    void as_host(const std::string &h)
-    {
-        free(mconf.binddn);
-        free(mconf.password);
-        mconf.binddn = strdup(ds389_host_dn("host" + h).c_str());
-        mconf.password = strdup(("secret" + h).c_str());
-    }
+    void as_host(const std::string &h) { kyrcks::as_host(h); }
 
     // One exchange of user (owner empty) or object messages, one message
     // per batch, all but the last with DBM_FLAG_MORE.  The first goes into
