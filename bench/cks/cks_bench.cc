@@ -117,17 +117,9 @@ int anchor_user_write(bench_env &b)
         char *ous[] = {&ou[0], nullptr};
         berval v = {static_cast<ber_len_t>(data.size()), &data[0]};
         berval *vals[] = {&v, nullptr};
-        LDAPMod m[3];
-        memset(m, 0, sizeof(m));
-        m[0].mod_op = LDAP_MOD_REPLACE;
-        m[0].mod_type = const_cast<char *>("objectclass");
-        m[0].mod_values = classes;
-        m[1].mod_op = LDAP_MOD_REPLACE;
-        m[1].mod_type = const_cast<char *>("ou");
-        m[1].mod_values = ous;
-        m[2].mod_op = LDAP_MOD_REPLACE | LDAP_MOD_BVALUES;
-        m[2].mod_type = const_cast<char *>("orvcksdata");
-        m[2].mod_bvalues = vals;
+        LDAPMod m[3] = {cks_mod_strings(LDAP_MOD_REPLACE, "objectclass", classes),
+                        cks_mod_strings(LDAP_MOD_REPLACE, "ou", ous),
+                        cks_mod_data(LDAP_MOD_REPLACE, vals)};
         LDAPMod *mods[] = {&m[0], &m[1], &m[2], nullptr};
         rc = ldap_modify_ext_s(ld, dn.c_str(), mods, nullptr, nullptr);
     }
@@ -186,17 +178,8 @@ int anchor_log_adds(bench_env &b)
         std::string data = r.data;
         berval v = {static_cast<ber_len_t>(data.size()), &data[0]};
         berval *vals[] = {&v, nullptr};
-        LDAPMod m[3];
-        memset(m, 0, sizeof(m));
-        m[0].mod_op = LDAP_MOD_ADD;
-        m[0].mod_type = const_cast<char *>("objectclass");
-        m[0].mod_values = classes;
-        m[1].mod_op = LDAP_MOD_ADD;
-        m[1].mod_type = const_cast<char *>("cn");
-        m[1].mod_values = cn;
-        m[2].mod_op = LDAP_MOD_ADD | LDAP_MOD_BVALUES;
-        m[2].mod_type = const_cast<char *>("orvcksdata");
-        m[2].mod_bvalues = vals;
+        LDAPMod m[3] = {cks_mod_strings(LDAP_MOD_ADD, "objectclass", classes),
+                        cks_mod_strings(LDAP_MOD_ADD, "cn", cn), cks_mod_data(LDAP_MOD_ADD, vals)};
         LDAPMod *mods[] = {&m[0], &m[1], &m[2], nullptr};
         if ((rc = ldap_add_ext_s(ld, dn.c_str(), mods, nullptr, nullptr)) != LDAP_SUCCESS)
             break;
