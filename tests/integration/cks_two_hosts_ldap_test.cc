@@ -110,6 +110,17 @@ protected:
             blob.push_back(static_cast<char>((i * 31) ^ (i >> 8)));
         return blob;
     }
+    // Host A started with `text` as its configuration and its firmware's
+    // keystore made in the directory.
+    void start_with_keystore(const std::string &text)
+    {
+        write_file(conf, text);
+        start();
+        ASSERT_EQ(0, hello(""));
+        ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
+        ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
+        ASSERT_EQ(0, hello(kKs)) << log();
+    }
     int write_config(const std::string &ks, const std::string &blob)
     {
         kyrsim_msg w = msg(DB_CONFIG_WRITE, ks + ".conf");
@@ -259,12 +270,8 @@ TEST_F(TwoHosts, LdapsWithPasswordAndClientCertificate)
 {
     ASSERT_EQ(0, ds389_client_certs(ds));
     std::string tls = "ldaps://localhost:" + std::to_string(ds->sport);
-    write_file(conf, host_conf("A", ksdir, {tls}, "authtype simple\ncertdb " + ds->certs + "\n"));
-    start();
-    ASSERT_EQ(0, hello(""));
-    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
-    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
-    ASSERT_EQ(0, hello(kKs)) << log();
+    std::string extra = "authtype simple\ncertdb " + ds->certs + "\n";
+    ASSERT_NO_FATAL_FAILURE(start_with_keystore(host_conf("A", ksdir, {tls}, extra)));
     EXPECT_TRUE(log_has("Attempting LDAPS connection to localhost:" + std::to_string(ds->sport)));
     std::string blob = blob_of(3000);
     ASSERT_EQ(0, write_config(kKs, blob));
@@ -303,12 +310,7 @@ std::vector<uint8_t> bytes_of(unsigned seed, size_t n)
 
 TEST_F(TwoHosts, UsersAndObjectsWrittenOnAReadBackOnB)
 {
-    write_file(conf, host_conf("A", ksdir, {plain(ds->port)}));
-    start();
-    ASSERT_EQ(0, hello(""));
-    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
-    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
-    ASSERT_EQ(0, hello(kKs)) << log();
+    ASSERT_NO_FATAL_FAILURE(start_with_keystore(host_conf("A", ksdir, {plain(ds->port)})));
     // Every record's data also in a file, for B's checks.
     std::string checks_users, checks_a, checks_b;
     auto keep = [&](const std::string &name, const std::vector<uint8_t> &d) {
@@ -401,12 +403,7 @@ TEST_F(TwoHosts, UsersAndObjectsWrittenOnAReadBackOnB)
 // log, the newest entry and the empty old log.
 TEST_F(TwoHosts, LogWrittenOnAReadOnB)
 {
-    write_file(conf, host_conf("A", ksdir, {plain(ds->port)}));
-    start();
-    ASSERT_EQ(0, hello(""));
-    ASSERT_EQ(0, kyrsim_wait_standby(sim, "", 20000));
-    ASSERT_EQ(0, kyrsim_post(sim, "", msg(DB_INIT, kKs, DBM_KS_LDAP)));
-    ASSERT_EQ(0, hello(kKs)) << log();
+    ASSERT_NO_FATAL_FAILURE(start_with_keystore(host_conf("A", ksdir, {plain(ds->port)})));
     // Record i: bytes 0-3 its number (the key's order), 8-15 its ID.
     auto rec = [](uint32_t i) {
         std::vector<uint8_t> d = bytes_of(i, DBM_LOG_KEY_LEN + 200 * i);
