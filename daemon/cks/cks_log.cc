@@ -345,7 +345,7 @@ int cks_log_rotate(LDAP *ld, const char *ks)
                      &res);
     if (ret != 0) {
         qelkiod_log(LOG_ERR, "Cannot obtain logs from %s: %s", cur_dn, cks_err2string(ret));
-        return -1;
+        return ret;
     }
     for (LDAPMessage *e = ldap_first_entry(ld, res); e != nullptr && ret == 0;
          e = ldap_next_entry(ld, e)) {

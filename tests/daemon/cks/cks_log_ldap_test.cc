@@ -168,12 +168,20 @@ TEST_F(CksLog, SizeLimitedSearchIsAFailure)
     std::vector<fw_rec> got;
     std::vector<uint32_t> fl;
     int rc = read(0, false, &got, &fl);
+    // A rotation whose listing of the current log stops short fails with
+    // the directory's code, and the write's records are not stored.
+    mconf.auditloglimit = 5;
+    fake_fw_reset();
+    int wrc = write(recs(3, 6, 1));
     EXPECT_EQ(ds389_ldif(*ds, "dn: " + ds389_host_dn("hostB") +
                                   "\nchangetype: modify\nreplace: nsSizeLimit\n"
                                   "nsSizeLimit: -1\n"),
               0);
     EXPECT_EQ(LDAP_SIZELIMIT_EXCEEDED, rc);
+    EXPECT_EQ(LDAP_SIZELIMIT_EXCEEDED, wrc);
     EXPECT_EQ(0u, fake_fw_count());
+    EXPECT_EQ(5u, entries(CKS_LOGCUR_RDN));
+    EXPECT_TRUE(lock_free());
 }
 
 // A directory that does not show numSubordinates (here: not to B) is
