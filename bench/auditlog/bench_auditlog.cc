@@ -15,20 +15,17 @@
 
 #include "fake_fw.h"
 #include "localks/localks.h"
+#include "../bench_util.h"
 
 namespace {
+
+using kyrbench::median;
 
 using clock_type = std::chrono::steady_clock;
 
 double seconds_since(clock_type::time_point t0)
 {
     return std::chrono::duration<double>(clock_type::now() - t0).count();
-}
-
-double median(std::vector<double> v)
-{
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 void die(const char *what, int st)

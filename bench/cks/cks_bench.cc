@@ -31,8 +31,12 @@
 #include "cks/cks_int.h"
 #include "ds389.h"
 #include "fake_fw.h"
+#include "../bench_util.h"
 
 namespace {
+
+using kyrbench::median;
+using kyrbench::now_ms;
 
 const char *kKs = "bench.host.{1}";
 const size_t kDataLen = 512;
@@ -45,21 +49,6 @@ struct bench_env {
     std::string binddn;
     std::string password;
 };
-
-double now_ms()
-{
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 std::string data_of(unsigned seed)
 {

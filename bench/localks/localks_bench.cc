@@ -24,6 +24,7 @@
 
 #include "fake_fw.h"
 #include "localks/localks.h"
+#include "../bench_util.h"
 
 #ifdef KYR_HAVE_KYRSIM
 #include <fstream>
@@ -33,6 +34,9 @@
 
 namespace {
 
+using kyrbench::median;
+using kyrbench::now_ms;
+
 const u_int32_t kEnvFlags =
     DB_CREATE | DB_RECOVER | DB_INIT_LOCK | DB_INIT_LOG | DB_INIT_MPOOL | DB_INIT_TXN;
 
@@ -41,21 +45,6 @@ int counting_fsync(int fd)
 {
     g_syncs++;
     return fdatasync(fd);
-}
-
-double now_ms()
-{
-    return std::chrono::duration<double, std::milli>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
 }
 
 void die(const char *what, int ret)
