@@ -84,16 +84,14 @@ CK_RV slot_fd_locked(CK_SLOT_ID slot, int *fd)
     return CKR_OK;
 }
 
-// Waits, with the mutex held, until no unlocked device call of the slot is
-// in flight (every slot when slot is KYR_MAX_SLOTS).
-void wait_inflight_locked(CK_SLOT_ID slot)
+// True, with the mutex held, when an unlocked device call of the slot is
+// in flight (of any slot when slot is KYR_MAX_SLOTS).
+bool inflight_locked(CK_SLOT_ID slot)
 {
-    for (CK_SLOT_ID i = 0; i < KYR_MAX_SLOTS; i++) {
-        if (slot != KYR_MAX_SLOTS && i != slot)
-            continue;
-        while (g_inflight[i] > 0)
-            pthread_cond_wait(&g_inflight_done, &g_pkcs_mutex);
-    }
+    for (CK_SLOT_ID i = 0; i < KYR_MAX_SLOTS; i++)
+        if ((slot == KYR_MAX_SLOTS || i == slot) && g_inflight[i] > 0)
+            return true;
+    return false;
 }
 
 }  // namespace
@@ -200,8 +198,12 @@ CK_RV kyr_slot_finalize(CK_SLOT_ID slot)
     g_slot_inited[slot] = false;
     g_session_state[slot] = CKS_RO_PUBLIC_SESSION;
     // The last finalization closes every descriptor; each waits for the
-    // calls still using it.
-    wait_inflight_locked(g_usage_count == 1 ? KYR_MAX_SLOTS : slot);
+    // calls still using it.  Everything is looked at again after each wake,
+    // with the descriptors closed in the same hold of the mutex: while it
+    // was released a call may have started on a slot already looked at, or
+    // another slot's finalization made this one the last.
+    while (inflight_locked(g_usage_count == 1 ? KYR_MAX_SLOTS : slot))
+        pthread_cond_wait(&g_inflight_done, &g_pkcs_mutex);
     if (g_kyr_fd[slot] >= 0 && g_dev->close(g_kyr_fd[slot]) != 0)
         rv = CKR_FUNCTION_FAILED;
     g_kyr_fd[slot] = -1;

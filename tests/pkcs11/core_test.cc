@@ -8,6 +8,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -179,6 +181,83 @@ TEST(CoreRace, FinalizeClosesTheDescriptorOnlyAfterTheCallsUsingIt)
     EXPECT_EQ(opens, g_opens) << "a descriptor opened after the finalization";
     sem_destroy(&g_entered);
     sem_destroy(&g_release);
+    kyr_set_dev_ops(nullptr);
+}
+
+// The last finalization waiting for one call while another starts on a
+// slot it had already looked at: that call's descriptor stays open until
+// the call is back too.
+std::mutex g_fds_mu;
+std::multiset<int> g_fds_in_call;
+std::atomic<bool> g_closed_busy{false};
+sem_t g_slow_in, g_slow_go, g_late_in, g_late_go;
+
+int busy_ioctl(int fd, unsigned long cmd, void *)
+{
+    sem_t *in = cmd == KYR_CMD_GET_TOKEN_INFO ? &g_slow_in : &g_late_in;
+    sem_t *go = cmd == KYR_CMD_GET_TOKEN_INFO ? &g_slow_go : &g_late_go;
+    {
+        std::lock_guard<std::mutex> lk(g_fds_mu);
+        g_fds_in_call.insert(fd);
+    }
+    sem_post(in);
+    while (sem_wait(go) != 0) {
+    }
+    std::lock_guard<std::mutex> lk(g_fds_mu);
+    g_fds_in_call.erase(g_fds_in_call.find(fd));
+    return 0;
+}
+
+int busy_close(int fd)
+{
+    {
+        std::lock_guard<std::mutex> lk(g_fds_mu);
+        if (g_fds_in_call.count(fd))
+            g_closed_busy = true;
+    }
+    return ::close(fd);
+}
+
+const kyr_dev_ops k_busy = {fake_open, busy_ioctl, busy_close};
+
+void sem_take(sem_t *s)
+{
+    while (sem_wait(s) != 0) {
+    }
+}
+
+TEST(CoreRace, LastFinalizeWaitsForACallStartedWhileItWaited)
+{
+    kyr_set_dev_ops(&k_busy);
+    for (sem_t *s : {&g_slow_in, &g_slow_go, &g_late_in, &g_late_go})
+        sem_init(s, 0, 0);
+    void *list = nullptr;
+    ASSERT_EQ(CKR_OK, SC_Initialize(&list, 0, nullptr));
+    uint8_t blk[64] = {0};
+    // A call on slot 5, its descriptor opened on demand, holds the
+    // finalization of the only initialized slot.
+    std::thread slow([&] { kyr_ioctl(5, KYR_CMD_GET_TOKEN_INFO, blk); });
+    sem_take(&g_slow_in);
+    std::atomic<bool> finalized{false};
+    std::thread finalizer([&] {
+        EXPECT_EQ(CKR_OK, SC_Finalize(0));
+        finalized = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // Meanwhile a call starts on slot 2, below the one waited for.
+    std::thread late([&] { kyr_ioctl(2, KYR_CMD_GET_MECH_INFO, blk + 32); });
+    sem_take(&g_late_in);
+    sem_post(&g_slow_go);
+    slow.join();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(finalized) << "finalized while a call was using a descriptor";
+    sem_post(&g_late_go);
+    late.join();
+    finalizer.join();
+    EXPECT_FALSE(g_closed_busy) << "a descriptor closed under a call in flight";
+    EXPECT_FALSE(kyr_initialized());
+    for (sem_t *s : {&g_slow_in, &g_slow_go, &g_late_in, &g_late_go})
+        sem_destroy(s);
     kyr_set_dev_ops(nullptr);
 }
 
