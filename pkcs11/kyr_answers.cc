@@ -110,11 +110,21 @@ CK_RV kyr_get_attr_answer(CK_RV rv, const uint8_t *blk, size_t len, CK_ATTRIBUTE
             return CKR_DEVICE_ERROR;
         off += sizeof e + room;
     }
+    // Then the values.  A value written into the caller's buffer may land
+    // in the template itself (a buffer overlapping it), so each entry is
+    // read once, measured and checked again before its value is taken: the
+    // walk never leaves the block, every write of an entry goes to the
+    // buffer it named, and an entry that changed is CKR_ARGUMENTS_BAD.
     off = sizeof(CommonObject_Args);
     for (CK_ULONG i = 0; i < n; i++) {
+        const CK_ATTRIBUTE a = t[i];
+        const size_t room = kyr_attr_room(a);
+        if (off > len || len - off < sizeof(KYR_ATTR_32) || len - off - sizeof(KYR_ATTR_32) < room)
+            return CKR_ARGUMENTS_BAD;   // the template changed under the call
         KYR_ATTR_32 e;
         memcpy(&e, blk + off, sizeof e);
-        const size_t room = kyr_attr_room(t[i]);
+        if (!kyr_fits32(a.type) || e.type != static_cast<uint32_t>(a.type))
+            return CKR_ARGUMENTS_BAD;
         const uint8_t *val = blk + off + sizeof e;
         off += sizeof e + room;
         if (kyr_attr_is_nested(e.type)) {
@@ -129,26 +139,27 @@ CK_RV kyr_get_attr_answer(CK_RV rv, const uint8_t *blk, size_t len, CK_ATTRIBUTE
             continue;
         }
         const CK_ULONG want = caller_len(e.type, e.len);
-        if (!t[i].pValue) {
+        if (!a.pValue) {
             t[i].ulValueLen = want;
             continue;
         }
-        if (e.len > room || want > t[i].ulValueLen) {
+        if (e.len > room || want > a.ulValueLen) {
             t[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
             if (rv == CKR_OK)
                 rv = CKR_BUFFER_TOO_SMALL;
             continue;
         }
+        uint8_t *dst = static_cast<uint8_t *>(a.pValue);
         if (kyr_attr_is_ulong(e.type) || kyr_attr_is_ulong_array(e.type)) {
             // Words on the card, CK_ULONGs here.
             for (uint32_t k = 0; k < e.len / sizeof(uint32_t); k++) {
                 uint32_t w;
                 memcpy(&w, val + k * sizeof w, sizeof w);
                 CK_ULONG wide = w;
-                memcpy(static_cast<uint8_t *>(t[i].pValue) + k * sizeof wide, &wide, sizeof wide);
+                memcpy(dst + k * sizeof wide, &wide, sizeof wide);
             }
         } else if (e.len) {
-            memcpy(t[i].pValue, val, e.len);
+            memcpy(dst, val, e.len);
         }
         t[i].ulValueLen = want;
     }

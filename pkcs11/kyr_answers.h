@@ -34,7 +34,10 @@ CK_RV kyr_get_attr_request(uint32_t session, uint32_t obj, const CK_ATTRIBUTE *t
 // shape no CK_ULONG value can have, is CKR_DEVICE_ERROR with the template
 // untouched); a value longer than its room is CK_UNAVAILABLE_INFORMATION
 // and CKR_BUFFER_TOO_SMALL; an attribute array is CK_UNAVAILABLE_INFORMATION
-// and CKR_ATTRIBUTE_TYPE_INVALID.  Only CKR_OK, CKR_ATTRIBUTE_SENSITIVE,
+// and CKR_ATTRIBUTE_TYPE_INVALID.  Each entry is read once when its value is
+// taken (a value may land in the template itself); one that changed since
+// the request so that the walk would leave the block, or its type, is
+// CKR_ARGUMENTS_BAD.  Only CKR_OK, CKR_ATTRIBUTE_SENSITIVE,
 // CKR_ATTRIBUTE_TYPE_INVALID and CKR_BUFFER_TOO_SMALL are walked; any other
 // code is returned as it is.
 CK_RV kyr_get_attr_answer(CK_RV rv, const uint8_t *blk, size_t len, CK_ATTRIBUTE *t, CK_ULONG n);

@@ -2,6 +2,7 @@
 // leave behind, and the checks of SetPIN and of block sizes.
 #include <fcntl.h>
 #include <semaphore.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "kyr_answers.h"
 #include "kyr_core.h"
 
 namespace {
@@ -259,6 +261,70 @@ TEST(CoreRace, LastFinalizeWaitsForACallStartedWhileItWaited)
     for (sem_t *s : {&g_slow_in, &g_slow_go, &g_late_in, &g_late_go})
         sem_destroy(s);
     kyr_set_dev_ops(nullptr);
+}
+
+// A caller whose value buffer overlaps its own template: the first value
+// the card returns rewrites the next entry's length (or an entry's own
+// buffer pointer).  The walk of the answer stays inside the block the
+// library sent and writes only where each entry pointed when it was read.
+void put_entry(std::vector<uint8_t> &b, size_t off, uint32_t type, uint32_t len, const void *v,
+               size_t vlen)
+{
+    KYR_ATTR_32 e = {type, len};
+    memcpy(b.data() + off, &e, sizeof e);
+    if (vlen)
+        memcpy(b.data() + off + sizeof e, v, vlen);
+}
+
+TEST(CoreAnswers, AValueRewritingTheTemplateKeepsTheWalkInsideTheBlock)
+{
+    uint8_t label[4096];
+    memset(label, 0, sizeof label);
+    CK_ATTRIBUTE t[2] = {{CKA_VALUE, nullptr, sizeof(CK_ULONG)}, {CKA_LABEL, label, 8}};
+    t[0].pValue = &t[1].ulValueLen;
+    kyr_block_guard g;
+    ASSERT_EQ(CKR_OK, kyr_get_attr_request(1, 2, t, 2, &g));
+    const size_t off1 = sizeof(CommonObject_Args) + sizeof(KYR_ATTR_32) + sizeof(CK_ULONG);
+    ASSERT_EQ(off1 + sizeof(KYR_ATTR_32) + 8, g.len);
+    // The card's answer, and past the block's end bytes that are not its.
+    std::vector<uint8_t> b(g.p, g.p + g.len);
+    b.resize(g.len + sizeof label, 0xEE);
+    const CK_ULONG bigger = sizeof label;
+    put_entry(b, sizeof(CommonObject_Args), CKA_VALUE, sizeof bigger, &bigger, sizeof bigger);
+    put_entry(b, off1, CKA_LABEL, 100, "the card's label", 8);
+    CK_RV rv = kyr_get_attr_answer(CKR_BUFFER_TOO_SMALL, b.data(), g.len, t, 2);
+    EXPECT_EQ(CKR_ARGUMENTS_BAD, rv);
+    EXPECT_EQ(nullptr, memchr(label, 0xEE, sizeof label)) << "read past the answer block";
+}
+
+TEST(CoreAnswers, AWordArrayOverItsOwnEntryWritesOnlyWhereItPointed)
+{
+#if defined(MAP_32BIT)
+    if (sizeof(void *) != 8)
+        GTEST_SKIP() << "the entry's layout is that of a 64-bit caller";
+    // A page the card can name with one 32-bit word.
+    void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
+                      -1, 0);
+    ASSERT_NE(MAP_FAILED, page);
+    memset(page, 0, 4096);
+    CK_ATTRIBUTE t[1] = {{CKA_ALLOWED_MECHANISMS, nullptr, sizeof(CK_ATTRIBUTE)}};
+    t[0].pValue = &t[0];
+    kyr_block_guard g;
+    ASSERT_EQ(CKR_OK, kyr_get_attr_request(1, 2, t, 1, &g));
+    ASSERT_EQ(sizeof(CommonObject_Args) + sizeof(KYR_ATTR_32) + 12, g.len);
+    std::vector<uint8_t> b(g.p, g.p + g.len);
+    const uint32_t words[3] = {uint32_t(CKA_ALLOWED_MECHANISMS),
+                               uint32_t(reinterpret_cast<uintptr_t>(page)), 0x5A5A5A5Au};
+    put_entry(b, sizeof(CommonObject_Args), CKA_ALLOWED_MECHANISMS, sizeof words, words,
+              sizeof words);
+    kyr_get_attr_answer(CKR_OK, b.data(), g.len, t, 1);
+    const uint8_t *p = static_cast<const uint8_t *>(page);
+    EXPECT_TRUE(std::all_of(p, p + 4096, [](uint8_t c) { return c == 0; }))
+        << "a write went where the card's words pointed";
+    munmap(page, 4096);
+#else
+    GTEST_SKIP() << "no low mapping to name with a 32-bit word";
+#endif
 }
 
 }  // namespace
