@@ -305,7 +305,8 @@ TEST(CoreAnswers, AWordArrayOverItsOwnEntryWritesOnlyWhereItPointed)
     // A page the card can name with one 32-bit word.
     void *page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_32BIT,
                       -1, 0);
-    ASSERT_NE(MAP_FAILED, page);
+    if (page == MAP_FAILED)
+        GTEST_SKIP() << "no page below 4 GiB to be had";
     memset(page, 0, 4096);
     CK_ATTRIBUTE t[1] = {{CKA_ALLOWED_MECHANISMS, nullptr, sizeof(CK_ATTRIBUTE)}};
     t[0].pValue = &t[0];
