@@ -103,6 +103,7 @@ struct kyrsim {
     kyrsim_token_fn token_fn = nullptr;
     void *token_ctx = nullptr;
     kyrsim_token_close_fn token_close = nullptr;
+    int token_running = 0;       // handler or close calls under way
 
     // Firmware model.
     std::map<int, std::string> caller_ks;

@@ -220,6 +220,21 @@ int open_mode(int flags)
     }
 }
 
+// A token model is called outside mu, so that its commands may run side by
+// side; the one removing it waits for the calls under way (the model may
+// free itself as soon as it is removed).
+void token_call_done(kyrsim *s)
+{
+    std::lock_guard<std::mutex> lk(s->mu);
+    s->token_running--;
+    s->cv.notify_all();
+}
+
+void token_wait_idle(kyrsim *s, std::unique_lock<std::mutex> &lk)
+{
+    s->cv.wait(lk, [&] { return s->token_running == 0; });
+}
+
 // The token model's close path of a /dev/kyrf file.
 void token_file_closed(kyrsim *s, uint32_t id)
 {
@@ -229,9 +244,12 @@ void token_file_closed(kyrsim *s, uint32_t id)
         std::lock_guard<std::mutex> lk(s->mu);
         fn = s->token_close;
         ctx = s->token_ctx;
+        if (!fn)
+            return;
+        s->token_running++;
     }
-    if (fn)
-        fn(ctx, static_cast<int>(id));
+    fn(ctx, static_cast<int>(id));
+    token_call_done(s);
 }
 
 // Runs the close path of a file once no command runs on it any more (the
@@ -382,11 +400,15 @@ void serve_call(kyrsim *s, int fd, const ksp_frame_t &f, const std::shared_ptr<s
             std::lock_guard<std::mutex> lk(s->mu);
             fn = s->token_fn;
             ctx = s->token_ctx;
+            if (fn)
+                s->token_running++;
         }
-        if (fn)
+        if (fn) {
             rc = fn(ctx, static_cast<int>(call.file->id), call.cmd, call.arg, &rval);
-        else
+            token_call_done(s);
+        } else {
             rval = KYRSIM_CKR_FUNCTION_NOT_SUPPORTED;
+        }
     }
     qelsim_set_copy_backend(nullptr, nullptr);
     t_call = nullptr;
@@ -792,15 +814,17 @@ int kyrsim_wait_no_files(kyrsim *s, long timeout_ms)
 
 void kyrsim_set_token_handler(kyrsim *s, kyrsim_token_fn fn, void *ctx)
 {
-    std::lock_guard<std::mutex> lk(s->mu);
+    std::unique_lock<std::mutex> lk(s->mu);
     s->token_fn = fn;
     s->token_ctx = ctx;
+    token_wait_idle(s, lk);
 }
 
 void kyrsim_set_token_close(kyrsim *s, kyrsim_token_close_fn fn)
 {
-    std::lock_guard<std::mutex> lk(s->mu);
+    std::unique_lock<std::mutex> lk(s->mu);
     s->token_close = fn;
+    token_wait_idle(s, lk);
 }
 
 int kyrsim_copyin(uint64_t uaddr, void *kaddr, size_t len)

@@ -424,6 +424,36 @@ TEST_P(InterposeTest, TokenHandlerReachesCallerMemory)
     EXPECT_EQ(7u, seen.in);
 }
 
+// Removing the close hook waits for a close call under way: the token
+// model is freed right after, while a hang-up worker may still be in it.
+struct slow_close {
+    std::atomic<int> entered{0};
+    std::atomic<int> left{0};
+};
+
+void slow_close_fn(void *ctx, int)
+{
+    slow_close *sc = static_cast<slow_close *>(ctx);
+    sc->entered = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sc->left = 1;
+}
+
+TEST_P(InterposeTest, RemovingTokenModelWaitsForItsCalls)
+{
+    slow_close sc;
+    kyrsim_set_token_handler(sim_, nullptr, &sc);
+    kyrsim_set_token_close(sim_, slow_close_fn);
+    kyrsim_child c;
+    spawn({"kyrf"}, &c);
+    for (int i = 0; i < 2000 && !sc.entered; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(sc.entered);
+    kyrsim_set_token_close(sim_, nullptr);
+    EXPECT_TRUE(sc.left) << "the close hook was still running when it was removed";
+    expect_exit0(&c);
+}
+
 // Large transfers: the image arrives whole (1 MiB + 1 goes as 17 chunks),
 // and an image running into unmapped memory fails with EFAULT and leaves
 // nothing allocated.
