@@ -99,9 +99,11 @@ void kyrsim_set_token_handler(kyrsim *sim, kyrsim_token_fn fn, void *ctx);
 // by the program or by its end, once no command runs on it any more.
 typedef void (*kyrsim_token_close_fn)(void *ctx, int file);
 void kyrsim_set_token_close(kyrsim *sim, kyrsim_token_close_fn fn);
-// Both setters return once no handler or close call is under way, so a
-// model removed with nullptr may be freed at once.  Neither may be called
-// from inside a handler or close call.
+// Removes the handler and the close hook together and returns once none
+// of their calls is under way, so the model may be freed at once (a
+// command whose caller does not answer the handler's memory requests
+// within 2 s is cut off).  Not to be called from inside either.
+void kyrsim_clear_token(kyrsim *sim);
 int kyrsim_copyin(uint64_t uaddr, void *kaddr, size_t len);
 int kyrsim_copyout(const void *kaddr, uint64_t uaddr, size_t len);
 #define KYRSIM_CKR_FUNCTION_NOT_SUPPORTED 0x54

@@ -226,13 +226,8 @@ int open_mode(int flags)
 void token_call_done(kyrsim *s)
 {
     std::lock_guard<std::mutex> lk(s->mu);
-    s->token_running--;
-    s->cv.notify_all();
-}
-
-void token_wait_idle(kyrsim *s, std::unique_lock<std::mutex> &lk)
-{
-    s->cv.wait(lk, [&] { return s->token_running == 0; });
+    if (--s->token_running == 0)
+        s->cv.notify_all();
 }
 
 // The token model's close path of a /dev/kyrf file.
@@ -814,17 +809,33 @@ int kyrsim_wait_no_files(kyrsim *s, long timeout_ms)
 
 void kyrsim_set_token_handler(kyrsim *s, kyrsim_token_fn fn, void *ctx)
 {
-    std::unique_lock<std::mutex> lk(s->mu);
+    std::lock_guard<std::mutex> lk(s->mu);
     s->token_fn = fn;
     s->token_ctx = ctx;
-    token_wait_idle(s, lk);
 }
 
 void kyrsim_set_token_close(kyrsim *s, kyrsim_token_close_fn fn)
 {
-    std::unique_lock<std::mutex> lk(s->mu);
+    std::lock_guard<std::mutex> lk(s->mu);
     s->token_close = fn;
-    token_wait_idle(s, lk);
+}
+
+void kyrsim_clear_token(kyrsim *s)
+{
+    auto idle = [&] { return s->token_running == 0; };
+    std::unique_lock<std::mutex> lk(s->mu);
+    s->token_fn = nullptr;
+    s->token_ctx = nullptr;
+    s->token_close = nullptr;
+    // A handler waiting for its caller's memory ends only when the caller
+    // answers; one that has not answered after a grace period has its
+    // command's connection cut, so the copy fails and the handler returns.
+    if (s->cv.wait_for(lk, std::chrono::seconds(2), idle))
+        return;
+    for (auto &kv : s->calls)
+        if (kv.second->file->dev == KSP_DEV_KYRF)
+            shutdown(kv.second->fd, SHUT_RDWR);
+    s->cv.wait(lk, idle);
 }
 
 int kyrsim_copyin(uint64_t uaddr, void *kaddr, size_t len)

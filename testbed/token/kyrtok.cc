@@ -626,10 +626,7 @@ int kyrtok_stop(kyrtok *t)
 {
     if (!t)
         return 0;
-    // The close hook goes first: it runs with the handler's context.
-    // Each call returns once no call of the model is under way any more.
-    kyrsim_set_token_close(t->sim, nullptr);
-    kyrsim_set_token_handler(t->sim, nullptr, nullptr);
+    kyrsim_clear_token(t->sim);
     close_file_sessions(t, -1);
     softhsm_down();
     delete t;

@@ -424,34 +424,73 @@ TEST_P(InterposeTest, TokenHandlerReachesCallerMemory)
     EXPECT_EQ(7u, seen.in);
 }
 
-// Removing the close hook waits for a close call under way: the token
-// model is freed right after, while a hang-up worker may still be in it.
-struct slow_close {
+// Removing the token model waits for its calls under way (the model is
+// freed right after, while a hang-up worker may still be in it), but not
+// for ever: a handler waiting on a caller that no longer answers is cut off.
+struct slow_model {
     std::atomic<int> entered{0};
     std::atomic<int> left{0};
 };
 
 void slow_close_fn(void *ctx, int)
 {
-    slow_close *sc = static_cast<slow_close *>(ctx);
-    sc->entered = 1;
+    slow_model *m = static_cast<slow_model *>(ctx);
+    m->entered = 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    sc->left = 1;
+    m->left = 1;
+}
+
+int slow_handler(void *ctx, int, uint32_t, uint64_t arg, int64_t *rval)
+{
+    slow_model *m = static_cast<slow_model *>(ctx);
+    m->entered = 1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));   // caller stopped meanwhile
+    uint32_t v = 0;
+    int rc = kyrsim_copyin(arg, &v, sizeof v);
+    m->left = 1;
+    *rval = 0;
+    return rc;
+}
+
+bool wait_flag(const std::atomic<int> &f)
+{
+    for (int i = 0; i < 2000 && !f; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return f;
 }
 
 TEST_P(InterposeTest, RemovingTokenModelWaitsForItsCalls)
 {
-    slow_close sc;
-    kyrsim_set_token_handler(sim_, nullptr, &sc);
+    slow_model m;
+    kyrsim_set_token_handler(sim_, nullptr, &m);
     kyrsim_set_token_close(sim_, slow_close_fn);
     kyrsim_child c;
     spawn({"kyrf"}, &c);
-    for (int i = 0; i < 2000 && !sc.entered; i++)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_TRUE(sc.entered);
-    kyrsim_set_token_close(sim_, nullptr);
-    EXPECT_TRUE(sc.left) << "the close hook was still running when it was removed";
+    ASSERT_TRUE(wait_flag(m.entered));
+    kyrsim_clear_token(sim_);
+    EXPECT_TRUE(m.left) << "the close hook was still running when it was removed";
     expect_exit0(&c);
+}
+
+TEST_P(InterposeTest, RemovingTokenModelCutsOffACallerThatNoLongerAnswers)
+{
+    slow_model m;
+    kyrsim_set_token_handler(sim_, slow_handler, &m);
+    kyrsim_child c;
+    spawn({"kyrf"}, &c);
+    ASSERT_TRUE(wait_flag(m.entered));
+    ASSERT_EQ(0, kyrsim_signal_child(&c, SIGSTOP));
+    std::atomic<int> cleared{0};
+    std::thread t([&] {
+        kyrsim_clear_token(sim_);
+        cleared = 1;
+    });
+    for (int i = 0; i < 1000 && !cleared; i++)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(cleared) << "removing the model waited for a stopped caller";
+    kyrsim_kill_child(&c);   // ends the wait if it is still going on
+    t.join();
+    EXPECT_TRUE(m.left);
 }
 
 // Large transfers: the image arrives whole (1 MiB + 1 goes as 17 chunks),
